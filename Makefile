@@ -1,0 +1,38 @@
+# Entry points.  CMake does the building underneath; every target first makes
+# sure the Debian packages it needs are installed.
+
+BUILD      ?= build
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= 2
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps configure build test demo fuzz bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DFUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: build
+	@bench/run $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(FUZZ_BUILD)

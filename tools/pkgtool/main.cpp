@@ -1,0 +1,44 @@
+#include <cstdio>
+#include <cstring>
+
+#include "pkgtool.h"
+
+namespace {
+
+void usage(FILE *to)
+{
+	fputs("usage: pkgtool create OUT [--extended[=HDRLEN]] TYPE=FILE[@A.B.C.D] ...\n"
+	      "       pkgtool list PKG\n"
+	      "       pkgtool verify PKG\n"
+	      "       pkgtool extract PKG DIR\n"
+	      "       pkgtool crc FILE\n"
+	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.\n",
+	      to);
+}
+
+bool is(const char *a, const char *b)
+{
+	return strcmp(a, b) == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc >= 2 && (is(argv[1], "-h") || is(argv[1], "--help"))) {
+		usage(stdout);
+		return PKG_OK;
+	}
+	if (argc >= 3 && is(argv[1], "create"))
+		return pkg_create(argc - 2, argv + 2);
+	if (argc == 3 && is(argv[1], "list"))
+		return pkg_list(argv[2], stdout);
+	if (argc == 3 && is(argv[1], "verify"))
+		return pkg_verify(argv[2], stdout);
+	if (argc == 4 && is(argv[1], "extract"))
+		return pkg_extract(argv[2], argv[3], stdout);
+	if (argc == 3 && is(argv[1], "crc"))
+		return pkg_crc(argv[2], stdout);
+	usage(stderr);
+	return PKG_ERROR;
+}
