@@ -1,0 +1,38 @@
+"""An independent reading of the record format, for checking what the tools write."""
+import struct
+import zlib
+
+TYPES = {"app": 0x01504F4C, "uboot": 0x02504F4C, "kernel": 0x03504F4C,
+         "rfs": 0x04504F4C, "dft": 0x05504F4C, "diags": 0x06504F4C}
+EXTENDED = 0x80000000
+
+
+def gen_crc(data, reg=0xFFFFFFFF):
+    return ~zlib.crc32(data, ~reg & 0xFFFFFFFF) & 0xFFFFFFFF
+
+
+def record(type_name, payload, version=(0, 0, 0, 0), hdr_len=None, crc=None, length=None, pad=True):
+    """A record built by hand; hdr_len selects the extended header, whose
+    bytes past the fixed fields are zero (left out with pad=False)."""
+    magic = TYPES.get(type_name, type_name) if isinstance(type_name, str) else type_name
+    ident = bytes(version)
+    plen = len(payload) if length is None else length
+    if hdr_len is None:
+        header = struct.pack(">IIII", 0, plen, magic, int.from_bytes(ident, "big"))
+    else:
+        header = struct.pack(">IIIIHH", 0, plen, magic | EXTENDED, int.from_bytes(ident, "big"), 0, hdr_len)
+        if pad:
+            header += bytes(max(0, hdr_len - 20))
+    body = header[4:] + payload
+    value = gen_crc(body) if crc is None else crc
+    return struct.pack(">I", value) + body
+
+
+def walk(data):
+    """Yields (offset, crc, len, magic, id, header_len) for each whole record."""
+    off = 0
+    while len(data) - off >= 20:
+        crc, length, magic, ident, _, hdr_len = struct.unpack_from(">IIIIHH", data, off)
+        header_len = hdr_len if magic & EXTENDED else 16
+        yield off, crc, length, magic, ident, header_len
+        off += header_len + length

@@ -1,0 +1,273 @@
+"""pkgtool as a firmware engineer uses it: build, list, verify, extract."""
+import os
+import struct
+
+import pytest
+
+from records import EXTENDED, TYPES, gen_crc, record, walk
+
+
+@pytest.fixture
+def files(tmp_path):
+    made = {}
+    for name, size in [("kernel", 3000), ("rfs", 70000), ("app", 12345), ("dft", 100), ("uboot", 600), ("diags", 17)]:
+        data = bytes((i * 7 + len(name)) & 0xFF for i in range(size))
+        path = tmp_path / f"{name}.img"
+        path.write_bytes(data)
+        made[name] = path
+    return made
+
+
+def records_of(path):
+    data = path.read_bytes()
+    return [(off, crc, length, magic, ident, hl, data[off + hl:off + hl + length])
+            for off, crc, length, magic, ident, hl in walk(data)]
+
+
+class TestCreate:
+    def test_records_in_the_order_given_with_versions_and_checksums(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        r = pkgtool("create", out, f"kernel={files['kernel']}@1.2.3.4", f"app={files['app']}@10.0.255.7",
+                    f"dft={files['dft']}")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == "" and r.stderr == ""
+        recs = records_of(out)
+        assert [(m, i) for _, _, _, m, i, _, _ in recs] == [
+            (TYPES["kernel"], 0x01020304), (TYPES["app"], 0x0A00FF07), (TYPES["dft"], 0)]
+        data = out.read_bytes()
+        for (off, crc, length, magic, ident, hl, payload), name in zip(recs, ["kernel", "app", "dft"]):
+            assert hl == 16
+            assert payload == files[name].read_bytes()
+            assert crc == gen_crc(data[off + 4:off + hl + length])
+        assert len(data) == sum(hl + length for _, _, length, _, _, hl, _ in recs)
+
+    @pytest.mark.parametrize("option,hdr_len", [("--extended", 20), ("--extended=24", 24), ("--extended=4096", 4096)])
+    def test_extended_headers(self, pkgtool, files, tmp_path, option, hdr_len):
+        out = tmp_path / "e.pkg"
+        assert pkgtool("create", out, option, f"rfs={files['rfs']}@0.0.0.1", f"diags={files['diags']}").returncode == 0
+        recs = records_of(out)
+        assert len(recs) == 2
+        for off, crc, length, magic, ident, hl, payload in recs:
+            assert magic & EXTENDED and hl == hdr_len
+        assert recs[0][6] == files["rfs"].read_bytes()
+        assert recs[1][0] == hdr_len + 70000
+        assert pkgtool("verify", out).returncode == 0
+
+    @pytest.mark.parametrize("option", [[], ["--extended=32"]])
+    def test_boot_loader_gets_its_header_copy_at_byte_240(self, pkgtool, files, tmp_path, option):
+        out = tmp_path / "u.pkg"
+        assert pkgtool("create", out, *option, f"uboot={files['uboot']}@3.1.4.1").returncode == 0
+        (off, crc, length, magic, ident, hl, payload), = records_of(out)
+        original = files["uboot"].read_bytes()
+        assert payload[:240] == original[:240] and payload[256:] == original[256:]
+        copy_crc, copy_len, copy_magic, copy_id = struct.unpack_from(">IIII", payload, 240)
+        assert (copy_len, copy_magic, copy_id) == (length, magic, ident) == (600, magic, 0x03010401)
+        assert copy_crc == 0
+        # The record checksum covers the stamped payload.
+        assert crc == gen_crc(out.read_bytes()[4:])
+
+    def test_boot_loader_of_exactly_256_bytes_is_accepted_and_255_refused(self, pkgtool, tmp_path):
+        for size, rc in [(256, 0), (255, 2)]:
+            src = tmp_path / f"u{size}"
+            src.write_bytes(bytes(size))
+            out = tmp_path / f"u{size}.pkg"
+            r = pkgtool("create", out, f"uboot={src}")
+            assert r.returncode == rc
+            assert out.exists() == (rc == 0)
+        assert "240" in r.stderr
+
+    @pytest.mark.parametrize("arg,problem", [
+        ("foo=FILE", "unknown record type"),
+        ("kernel=FILE@1.2.3", "bad version"),
+        ("kernel=FILE@1.2.3.256", "bad version"),
+        ("kernel=FILE@1.2.3.4.5", "bad version"),
+        ("kernel=FILE@a.b.c.d", "bad version"),
+        ("kernel=FILE@-1.2.3.4", "bad version"),
+        ("kernel", "expected TYPE=FILE"),
+        ("kernel=", "no file"),
+        ("kernel=MISSING", "No such file"),
+        ("--extended=19", "header length"),
+        ("--extended=65536", "header length"),
+        ("--bogus", "unknown option"),
+    ])
+    def test_bad_input_is_one_line_exit_2_and_nothing_written(self, pkgtool, files, tmp_path, arg, problem):
+        out = tmp_path / "bad.pkg"
+        arg = arg.replace("FILE", str(files["kernel"])).replace("MISSING", str(tmp_path / "missing"))
+        r = pkgtool("create", out, f"app={files['app']}", arg)
+        assert r.returncode == 2
+        assert problem in r.stderr and r.stderr.count("\n") == 1
+        assert r.stdout == ""
+        assert os.listdir(tmp_path) == [p.name for p in files.values()] or not out.exists()
+        assert not out.exists()
+        assert not [n for n in os.listdir(tmp_path) if n.startswith("bad.pkg")]
+
+    def test_a_failing_later_record_leaves_an_existing_output_untouched(self, pkgtool, files, tmp_path):
+        out = tmp_path / "keep.pkg"
+        out.write_bytes(b"previous package")
+        r = pkgtool("create", out, f"app={files['app']}", f"kernel={tmp_path / 'gone'}")
+        assert r.returncode == 2
+        assert out.read_bytes() == b"previous package"
+        assert sorted(os.listdir(tmp_path)) == sorted([p.name for p in files.values()] + ["keep.pkg"])
+
+    def test_output_in_a_missing_directory(self, pkgtool, files, tmp_path):
+        r = pkgtool("create", tmp_path / "no" / "such" / "p.pkg", f"app={files['app']}")
+        assert r.returncode == 2 and "No such file" in r.stderr
+
+    def test_no_records_and_no_arguments_are_usage_errors(self, pkgtool, tmp_path):
+        assert pkgtool("create", tmp_path / "p.pkg").returncode == 2
+        r = pkgtool()
+        assert r.returncode == 2 and "usage" in r.stderr
+        assert pkgtool("list").returncode == 2
+        assert pkgtool("frobnicate", "x").returncode == 2
+
+
+def lines(r):
+    return r.stdout.splitlines()
+
+
+class TestList:
+    def test_one_line_per_record(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, f"kernel={files['kernel']}@1.2.3.4", "--extended=24", f"app={files['app']}@2.0.0.1")
+        r = pkgtool("list", out)
+        assert r.returncode == 0, r.stdout
+        header, first, second = lines(r)
+        assert header.split() == ["#", "offset", "type", "version", "header", "payload", "checksum"]
+        assert first.split()[:7] == ["1", "0x00000000", "kernel", "1.2.3.4", "extended/24", "3000", "OK"]
+        assert second.split()[:7] == ["2", f"0x{3024:08x}", "app", "2.0.0.1", "extended/24", "12345", "OK"]
+
+    def test_a_corrupt_byte_shows_bad_with_both_checksums_and_exit_1(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, f"kernel={files['kernel']}", f"app={files['app']}")
+        data = bytearray(out.read_bytes())
+        data[3016 + 100] ^= 0x40  # inside the second record's payload
+        out.write_bytes(bytes(data))
+        r = pkgtool("list", out)
+        assert r.returncode == 1
+        first, second = lines(r)[1:]
+        assert first.split()[6] == "OK"
+        stored = struct.unpack_from(">I", data, 3016)[0]
+        computed = gen_crc(bytes(data[3016 + 4:]))
+        assert second.split()[6:] == ["BAD", "stored", f"0x{stored:08x}", "computed", f"0x{computed:08x}"]
+
+    def test_trailing_bytes_are_named(self, pkgtool, tmp_path):
+        out = tmp_path / "t.pkg"
+        out.write_bytes(record("dft", b"abcdef") + b"\x00" * 19)
+        r = pkgtool("list", out)
+        assert r.returncode == 1
+        assert lines(r)[2].split()[1:] == [f"0x{22:08x}", "19", "trailing", "bytes", "are", "not", "a", "record"]
+
+    def test_a_payload_shorter_than_four_bytes_alone_is_only_trailing_bytes(self, pkgtool, tmp_path):
+        out = tmp_path / "s.pkg"
+        out.write_bytes(record("app", b"abc"))
+        r = pkgtool("list", out)
+        assert r.returncode == 1 and "19 trailing bytes" in r.stdout
+
+    def test_a_truncated_record_is_reported_not_read_past(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, f"kernel={files['kernel']}", f"rfs={files['rfs']}")
+        out.write_bytes(out.read_bytes()[:-1])
+        r = pkgtool("list", out)
+        assert r.returncode == 1
+        assert "record runs past the end" in lines(r)[2] and "rfs" in lines(r)[2]
+
+    @pytest.mark.parametrize("rec,problem", [
+        (record("app", b"", hdr_len=0), "header length below 16"),
+        (record("app", b"x" * 40, hdr_len=8), "header length below 16"),
+        (record("app", b"", hdr_len=0xFFFF, length=0xFFFFFFFF, pad=False), "wraps"),
+        (record("kernel", b"", length=0xFFFFFFF0), "wraps"),
+        (record("kernel", b"abcd", length=0xF0000000), "runs past the end"),
+    ], ids=["zero-header", "header-8", "wrap-extended", "wrap-basic", "huge"])
+    def test_unusable_headers_end_the_walk(self, pkgtool, tmp_path, rec, problem):
+        out = tmp_path / "h.pkg"
+        out.write_bytes(record("dft", b"good") + rec + record("dft", b"never seen"))
+        r = pkgtool("list", out)
+        assert r.returncode == 1
+        assert len(lines(r)) == 3
+        assert problem in lines(r)[2]
+
+    def test_unknown_types_are_listed_by_number(self, pkgtool, tmp_path):
+        out = tmp_path / "u.pkg"
+        out.write_bytes(record(0x07504F4C, b"mystery", version=(1, 0, 0, 0)))
+        r = pkgtool("list", out)
+        assert r.returncode == 0
+        assert lines(r)[1].split()[2:4] == ["0x07504f4c", "1.0.0.0"]
+
+    def test_empty_package(self, pkgtool, tmp_path):
+        out = tmp_path / "empty"
+        out.write_bytes(b"")
+        r = pkgtool("list", out)
+        assert r.returncode == 1 and "(no records)" in r.stdout
+
+
+class TestVerify:
+    def test_good_bad_and_missing(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, f"kernel={files['kernel']}", f"dft={files['dft']}")
+        r = pkgtool("verify", out)
+        assert (r.returncode, r.stdout) == (0, f"{out}: OK, 2 records\n")
+
+        data = bytearray(out.read_bytes())
+        data[3016 + 13] ^= 0x01  # a byte of the second record's version
+        out.write_bytes(bytes(data))
+        r = pkgtool("verify", out)
+        assert r.returncode == 1
+        assert r.stdout == f"{out}: BAD, record 2 (dft) at 0x{3016:08x}: checksum mismatch\n"
+
+        r = pkgtool("verify", tmp_path / "absent")
+        assert r.returncode == 2 and r.stdout == "" and "No such file" in r.stderr
+        r = pkgtool("verify", tmp_path)
+        assert r.returncode == 2 and "not a regular file" in r.stderr
+
+    def test_changing_only_the_stored_checksum_fails(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, f"app={files['app']}")
+        data = bytearray(out.read_bytes())
+        data[0] ^= 1
+        out.write_bytes(bytes(data))
+        assert pkgtool("verify", out).returncode == 1
+
+    def test_empty_is_not_a_package(self, pkgtool, tmp_path):
+        out = tmp_path / "empty"
+        out.write_bytes(b"")
+        r = pkgtool("verify", out)
+        assert (r.returncode, r.stdout) == (1, f"{out}: BAD, no records\n")
+
+
+class TestExtract:
+    def test_payloads_named_by_index_and_type(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, "--extended=28", f"uboot={files['uboot']}", f"rfs={files['rfs']}", f"diags={files['diags']}")
+        dest = tmp_path / "x"
+        r = pkgtool("extract", out, dest)
+        assert r.returncode == 0, r.stderr
+        assert sorted(os.listdir(dest)) == ["01-uboot.bin", "02-rfs.bin", "03-diags.bin"]
+        assert (dest / "02-rfs.bin").read_bytes() == files["rfs"].read_bytes()
+        assert (dest / "03-diags.bin").read_bytes() == files["diags"].read_bytes()
+        uboot = (dest / "01-uboot.bin").read_bytes()
+        assert len(uboot) == 600 and uboot[256:] == files["uboot"].read_bytes()[256:]
+
+    def test_a_bad_record_is_not_extracted_and_the_rest_are(self, pkgtool, tmp_path):
+        out = tmp_path / "p.pkg"
+        out.write_bytes(record("kernel", b"k" * 50) + record("app", b"a" * 30, crc=1) + record(0x09504F4C, b"oddity"))
+        dest = tmp_path / "x"
+        r = pkgtool("extract", out, dest)
+        assert r.returncode == 1
+        assert "record 2 (app)" in r.stderr
+        assert sorted(os.listdir(dest)) == ["01-kernel.bin", "03-0x09504f4c.bin"]
+        assert (dest / "03-0x09504f4c.bin").read_bytes() == b"oddity"
+
+    def test_destination_that_is_a_file(self, pkgtool, files, tmp_path):
+        out = tmp_path / "p.pkg"
+        pkgtool("create", out, f"app={files['app']}")
+        r = pkgtool("extract", out, files["kernel"])
+        assert r.returncode == 2 and "Not a directory" in r.stderr
+
+
+def test_crc_of_a_file(pkgtool, tmp_path):
+    f = tmp_path / "digits"
+    f.write_bytes(b"123456789")
+    r = pkgtool("crc", f)
+    assert (r.returncode, r.stdout) == (0, f"0x340bc6d9  {f}\n")
+    f.write_bytes(b"")
+    assert pkgtool("crc", f).stdout.startswith("0xffffffff")
