@@ -271,3 +271,22 @@ def test_crc_of_a_file(pkgtool, tmp_path):
     assert (r.returncode, r.stdout) == (0, f"0x340bc6d9  {f}\n")
     f.write_bytes(b"")
     assert pkgtool("crc", f).stdout.startswith("0xffffffff")
+
+
+def test_records_past_eight_mib_are_checked_in_full(pkgtool, tmp_path):
+    # Big spans are checksummed in two halves: a flip in either half, or in
+    # the last byte, must still be found.
+    payload = os.urandom((9 << 20) + 3)
+    src = tmp_path / "rfs"
+    src.write_bytes(payload)
+    out = tmp_path / "big.pkg"
+    assert pkgtool("create", out, f"rfs={src}@1.1.1.1", f"app={src}").returncode == 0
+    data = out.read_bytes()
+    assert struct.unpack_from(">I", data, 0)[0] == gen_crc(data[4:16 + len(payload)])
+    assert pkgtool("verify", out).returncode == 0
+    for where in [100, 16 + len(payload) // 2 + 7, 16 + len(payload) - 1]:
+        bad = bytearray(data)
+        bad[where] ^= 0x10
+        out.write_bytes(bytes(bad))
+        r = pkgtool("verify", out)
+        assert r.returncode == 1 and "record 1 (rfs)" in r.stdout, where
