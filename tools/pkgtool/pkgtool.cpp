@@ -331,7 +331,7 @@ bool checksum_record(Package &pkg, uint64_t offset, uint32_t record_len, uint32_
 // on an I/O error, with errno set.
 bool scan_package(Package &pkg, const std::function<void(const Scanned &)> &visit)
 {
-	pkg.chunk.resize(CHUNK);
+	pkg.chunk.resize(pkg.size < CHUNK ? (size_t)pkg.size : CHUNK);
 	uint64_t offset = 0;
 	for (unsigned index = 1;; index++) {
 		Scanned s{};
