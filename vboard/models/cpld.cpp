@@ -1,0 +1,144 @@
+#include "cpld.h"
+
+#include "board.h"
+#include "sys.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vb {
+
+namespace {
+
+int fail(int err)
+{
+	errno = err;
+	return -1;
+}
+
+// Bit 0 of the status register after one more poll.
+uint8_t poll_ready()
+{
+	State *s = board_state();
+	std::atomic_ref<uint32_t> mode(s->cpld_mode);
+	std::atomic_ref<uint32_t> wait(s->cpld_wait);
+	switch (mode.load()) {
+	case CPLD_STUCK:
+		return 0;
+	case CPLD_WAITING: {
+		uint32_t w = wait.load();
+		while (w > 0)
+			if (wait.compare_exchange_weak(w, w - 1))
+				return 0;
+		mode.store(CPLD_READY);
+		return 1;
+	}
+	default:
+		return 1;
+	}
+}
+
+void control_written(const Conf *c)
+{
+	State *s = board_state();
+	if (c->cpld_ready == CPLD_NEVER) {
+		std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_STUCK);
+		return;
+	}
+	std::atomic_ref<uint32_t>(s->cpld_wait).store(static_cast<uint32_t>(c->cpld_ready));
+	std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_WAITING);
+}
+
+off_t position(int fd, const off_t *at)
+{
+	return at ? *at : sys::lseek(fd, 0, SEEK_CUR);
+}
+
+uint8_t stored(int fd, off_t reg)
+{
+	uint8_t v = 0;
+	return sys::pread(fd, &v, 1, reg) == 1 ? v : 0;
+}
+
+} // namespace
+
+int cpld_open(int flags)
+{
+	return sys::open(board_path("cpld.bin").c_str(), O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
+}
+
+ssize_t cpld_read(const Node *n, int fd, void *buf, size_t len, const off_t *at)
+{
+	if (!board_conf())
+		return fail(EIO);
+	if (n->accmode == O_WRONLY)
+		return fail(EBADF);
+	off_t pos = position(fd, at);
+	if (pos < 0)
+		return -1;
+	auto out = static_cast<uint8_t *>(buf);
+	size_t done = 0;
+	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
+		off_t reg = pos + static_cast<off_t>(done);
+		uint8_t v = stored(fd, reg);
+		if (reg == CPLD_VPD_STATUS)
+			v = static_cast<uint8_t>((v & 0xFE) | poll_ready());
+		out[done] = v;
+		trace_printf("cpld read 0x%02jx -> 0x%02x", static_cast<intmax_t>(reg), v);
+	}
+	if (!at && done > 0 && sys::lseek(fd, pos + static_cast<off_t>(done), SEEK_SET) < 0)
+		return -1;
+	return static_cast<ssize_t>(done);
+}
+
+ssize_t cpld_write(const Node *n, int fd, const void *buf, size_t len, const off_t *at)
+{
+	const Conf *c = board_conf();
+	if (!c)
+		return fail(EIO);
+	if (n->accmode == O_RDONLY)
+		return fail(EBADF);
+	off_t pos = position(fd, at);
+	if (pos < 0)
+		return -1;
+	if (len > 0 && pos >= CPLD_REGS)
+		return fail(ENOSPC);
+	auto in = static_cast<const uint8_t *>(buf);
+	size_t done = 0;
+	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
+		off_t reg = pos + static_cast<off_t>(done);
+		if (sys::pwrite(fd, &in[done], 1, reg) != 1)
+			return done ? static_cast<ssize_t>(done) : fail(EIO);
+		trace_printf("cpld write 0x%02jx 0x%02x", static_cast<intmax_t>(reg), in[done]);
+		if (reg == CPLD_VPD_CONTROL)
+			control_written(c);
+	}
+	if (!at && done > 0 && sys::lseek(fd, pos + static_cast<off_t>(done), SEEK_SET) < 0)
+		return -1;
+	return static_cast<ssize_t>(done);
+}
+
+off_t cpld_seek(int fd, off_t off, int whence)
+{
+	if (whence == SEEK_END) {
+		off += CPLD_REGS;
+		whence = SEEK_SET;
+	}
+	if (whence != SEEK_SET && whence != SEEK_CUR)
+		return fail(EINVAL);
+	return sys::lseek(fd, off, whence);
+}
+
+uint8_t cpld_peek(int reg)
+{
+	int fd = sys::open(board_path("cpld.bin").c_str(), O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return 0;
+	uint8_t v = stored(fd, reg);
+	sys::close(fd);
+	return v;
+}
+
+} // namespace vb
