@@ -247,6 +247,16 @@ int flash_erase(int fd, uint32_t length, uint32_t offset)
 
 } // namespace
 
+int mtd_get_size(int fd, uint32_t *size)
+{
+	struct mtd_info_user info;
+	memset(&info, 0, sizeof info);
+	if (ioctl(fd, MEMGETINFO, &info) != 0)
+		return 0;
+	*size = info.size;
+	return 1;
+}
+
 int api_flash_init()
 {
 	return flash_open() ? 0 : -1;

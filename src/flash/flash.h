@@ -23,6 +23,10 @@ extern int debug_erase;
 // no flash is available (every later operation then fails at once).
 int api_flash_init();
 
+// The size of the partition behind `fd` into *size: 1 on success, 0 when the
+// device cannot say.  Readers of a partition's record bound it by this.
+int mtd_get_size(int fd, uint32_t *size);
+
 // 0 on success, -1 on failure.
 int api_flash_read(uint8_t *buffer, int fd, uint32_t offset, uint32_t length);
 int api_flash_write(const uint8_t *buffer, int fd, uint32_t offset, uint32_t length, int show_progress);

@@ -56,3 +56,6 @@ void parse_boot_flags(const char *text, BootFlags *flags);
 bool read_boot_flags(BootFlags *flags);
 // The launcher's own boot state, read once at start.
 void parse_uboot_env();
+
+// The whole start-up and boot sequence; never returns.
+[[noreturn]] void launcher_main();

@@ -1,0 +1,99 @@
+"""A virtual board directory for tests that drive modules through a test
+program with the device models preloaded (no namespace), and the trace
+parsed into events."""
+import os
+import pathlib
+import struct
+import subprocess
+import zlib
+
+BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
+LIBVBOARD = BUILD_DIR / "lib" / "libvboard.so"
+VBOARD_HW = BUILD_DIR / "bin" / "vboard-hw"
+HWDRV = BUILD_DIR / "tests" / "hwdrv"
+
+PARTS = ["uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"]
+# Small partitions keep each board quick to make; tests that need the real
+# sizes say so in their configuration.
+TEST_SIZES = {"uboot": 524288, "ubootenv": 131072, "devicetree": 262144,
+              "kernel": 4194304, "rfs": 1048576, "rescue": 1048576}
+
+
+class Board:
+    def __init__(self, path, conf=(), sizes=None, erase_size=65536):
+        self.path = pathlib.Path(path)
+        self.sizes = dict(TEST_SIZES, **(sizes or {}))
+        self.erase_size = erase_size
+        for sub in ["flash", "user/images", "tmp", "tftp"]:
+            (self.path / sub).mkdir(parents=True, exist_ok=True)
+        lines = [f"erase_size = {erase_size}"]
+        lines += [f"size.{p} = {n}" for p, n in self.sizes.items()]
+        lines += list(conf)
+        (self.path / "board.conf").write_text("\n".join(lines) + "\n")
+        for part, size in self.sizes.items():
+            self.flash_path(part).write_bytes(b"\xff" * size)
+        vpd = bytearray(b"\xff" * 256)
+        vpd[1] = 1
+        (self.path / "vpd.bin").write_bytes(bytes(vpd))
+        cpld = bytearray(256)
+        cpld[20] = 0xA4
+        cpld[24] = 0x01
+        (self.path / "cpld.bin").write_bytes(bytes(cpld))
+        (self.path / "trace.log").write_bytes(b"")
+
+    def set_conf(self, *lines):
+        with open(self.path / "board.conf", "a") as f:
+            f.write("".join(line + "\n" for line in lines))
+
+    def flash_path(self, part):
+        return self.path / "flash" / f"{part}.bin"
+
+    def flash(self, part):
+        return self.flash_path(part).read_bytes()
+
+    def vpd(self):
+        return (self.path / "vpd.bin").read_bytes()
+
+    def set_vpd(self, offset, value):
+        vpd = bytearray(self.vpd())
+        vpd[offset] = value
+        (self.path / "vpd.bin").write_bytes(bytes(vpd))
+
+    def write_env(self, *variables, raw=None):
+        """The U-Boot environment: CRC word, then name=value strings."""
+        size = self.sizes["ubootenv"]
+        data = raw if raw is not None else b"".join(v.encode() + b"\0" for v in variables) + b"\0"
+        area = data.ljust(size - 4, b"\xff")[: size - 4]
+        crc = zlib.crc32(area) & 0xFFFFFFFF
+        self.flash_path("ubootenv").write_bytes(struct.pack(">I", crc) + area)
+
+    def env(self):
+        return dict(os.environ, LD_PRELOAD=str(LIBVBOARD), VBOARD_DIR=str(self.path))
+
+    def power_on(self):
+        subprocess.run([str(VBOARD_HW), "power-on", str(self.path)], check=True, capture_output=True)
+
+    def run(self, *argv, power_on=True, **kw):
+        """Runs a program with the board's devices; output as bytes."""
+        if power_on:
+            self.power_on()
+        return subprocess.run([str(a) for a in argv], env=self.env(), capture_output=True, **kw)
+
+    def hw(self, *ops, power_on=True):
+        return self.run(HWDRV, *ops, power_on=power_on)
+
+    def trace(self, kinds=None):
+        """Trace events as (usec, [words]) after the last power-on."""
+        events = []
+        for line in (self.path / "trace.log").read_text(errors="replace").splitlines():
+            usec, _, rest = line.partition(" ")
+            words = rest.split()
+            if words == ["power-on"]:
+                events = []
+                continue
+            if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
+                events.append((int(usec), words))
+        return events
+
+    def trace_words(self, kinds=None):
+        return [" ".join(w) for _, w in self.trace(kinds)]
