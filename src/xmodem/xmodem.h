@@ -5,6 +5,8 @@
 
 // The line's settings before init_serial changed them.
 extern struct termios oldtty;
+// CRC-16/XMODEM of each byte value (polynomial 0x1021).
+extern const unsigned short crctab[256];
 
 // Opens /dev/ttyS0 at 115200 bps raw once the operator has pressed Enter;
 // the descriptor, or -1 when the line cannot be opened.
