@@ -45,7 +45,8 @@ __attribute__((format(printf, 1, 2))) void run_command(const char *format, ...)
 	vsnprintf(command, sizeof(command), format, args);
 	va_end(args);
 	fflush(stdout);
-	system(command);
+	int status = system(command);
+	(void)status;
 }
 
 void run_dhcp(char port)
