@@ -214,7 +214,8 @@ int get_vpd_offset(uint16_t offset, int /*count*/, uint8_t *dest)
 	int fd = bus0();
 	int selected = fd < 0 ? -1 : select_device(fd, EEPROM_ADDR);
 	int value = selected < 0 ? -1 : i2c_smbus_read_byte_data(fd, (uint8_t)offset);
-	*dest = (uint8_t)value; // a failed read stores 0xFF
+	// libi2c reports a failure as -errno, not -1: any failure reads as 0xFF.
+	*dest = value < 0 ? 0xFF : (uint8_t)value;
 	vpd_close();
 	return selected < 0 ? selected : 0;
 }

@@ -1,0 +1,7 @@
+# The flash and I2C modules on the device models, through hwdrv.
+add_test(NAME system.hardware
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_flash.py
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_vpd.py
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_bootflags.py)
+set_tests_properties(system.hardware PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
