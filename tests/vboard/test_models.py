@@ -755,6 +755,37 @@ class TestTrace:
 
 # ------------------------------------------------------ configuration ----
 
+class TestSharing:
+    def test_concurrent_processes_share_the_clock_and_never_mix_lines(self, board):
+        board.clear_trace()
+        script = textwrap.dedent("""\
+            import ctypes
+            libc = ctypes.CDLL(None)
+            for i in range(500):
+                libc.usleep(7)
+        """)
+        procs = [subprocess.Popen([PYTHON, "-c", script], env=board.env()) for _ in range(4)]
+        assert [p.wait(timeout=60) for p in procs] == [0] * 4
+        lines = board.trace()
+        assert len(lines) == 2000
+        assert all(re.fullmatch(r"\d+ sleep 7", line) for line in lines)
+        assert sorted(int(line.split()[0]) for line in lines) == list(range(0, 14000, 7))
+        assert board.now() == 14000
+
+    def test_closed_device_number_is_an_ordinary_file_again(self, board, tmp_path):
+        plain = write_file(tmp_path, "plain.bin", b"plain file")
+        out = board.py(f"""
+            fd = os.open('/dev/mtd-kernel', os.O_RDONLY)
+            os.close(fd)
+            fd2 = os.open('{plain}', os.O_RDONLY)
+            print(fd == fd2, os.read(fd2, 5).decode())
+            dev = os.open('/dev/i2c-0', os.O_RDWR)
+            os.dup2(fd2, dev)
+            print(os.read(dev, 5).decode())
+        """)
+        assert out.split() == ["True", "plain", "file"]
+
+
 class TestConf:
     def test_unknown_key_is_refused(self, make_board):
         board = make_board(conf="# comment\ntime = fast\nfault.cpld_redy = 3\n")
