@@ -319,6 +319,17 @@ int wait_for_key(int fd, unsigned char key, const char *reminder)
 	}
 }
 
+// Lets everything written go out at the current speed and drops what came
+// in.  Only input is flushed: once tcdrain returns a UART has nothing left
+// to send, but on a pseudo-terminal or a USB adapter it may return while
+// the far side has not read everything yet, and an output flush would
+// throw away the operator's instructions or our last ACK.
+void drain_line(int fd)
+{
+	tcdrain(fd);
+	tcflush(fd, TCIFLUSH);
+}
+
 } // namespace
 
 int init_serial()
@@ -331,8 +342,7 @@ int init_serial()
 	puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
 	puts("       before initiating the download.");
 	fflush(stdout);
-	tcdrain(fd);
-	tcflush(fd, TCIOFLUSH);
+	drain_line(fd);
 	tcgetattr(fd, &oldtty);
 
 	struct termios tty = oldtty;
@@ -355,8 +365,7 @@ int reset_serial(int fd)
 {
 	puts("       Change the baud rate back to 9600 bps, hit the <ENTER> key");
 	fflush(stdout);
-	tcdrain(fd);
-	tcflush(fd, TCIOFLUSH);
+	drain_line(fd);
 	tcsetattr(fd, TCSADRAIN, &oldtty);
 	tcflow(fd, TCOON);
 	// The console's own input processing turns Enter into LF again.
