@@ -154,13 +154,19 @@ uint64_t board_now()
 	return state_now(state, conf_ok && conf.real_time);
 }
 
-void trace_text(const std::string &text)
+void trace_text_at(uint64_t usec, const std::string &text)
 {
 	if (!board_active())
 		return;
 	int fd = get_trace_fd();
 	if (fd >= 0)
-		trace_append(fd, board_now(), text);
+		trace_append(fd, usec, text);
+}
+
+void trace_text(const std::string &text)
+{
+	if (board_active())
+		trace_text_at(board_now(), text);
 }
 
 void trace_printf(const char *fmt, ...)

@@ -35,6 +35,9 @@ uint64_t board_now();
 void trace_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void trace_text(const std::string &text);
 
+// The same stamped usec rather than now.
+void trace_text_at(uint64_t usec, const std::string &text);
+
 // The same through a descriptor of its own, opened and closed around the
 // write: for the exec family, which may run in a vfork child that shares our
 // memory but not our descriptors.

@@ -300,11 +300,13 @@ uint64_t usec_of(const struct timespec *t)
 	return static_cast<uint64_t>(t->tv_sec) * 1000000 + (static_cast<uint64_t>(t->tv_nsec) + 999) / 1000;
 }
 
-// Fast time: the sleep has happened the moment it was asked for.
+// Fast time: the sleep has happened the moment it was asked for. Its line
+// is stamped with the clock it advanced from, so that sleeps of concurrent
+// processes follow one another on the board clock.
 void sleep_virtually(uint64_t usec)
 {
-	trace_sleep(usec);
-	state_advance(board_state(), usec);
+	uint64_t start = state_advance(board_state(), usec);
+	trace_text_at(start, "sleep " + std::to_string(usec));
 }
 
 void trace_exec(const char *path, char *const argv[])

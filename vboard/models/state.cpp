@@ -89,9 +89,9 @@ uint64_t state_now(State *s, bool real_time)
 	return d > 0 ? static_cast<uint64_t>(d) / 1000 : 0;
 }
 
-void state_advance(State *s, uint64_t usec)
+uint64_t state_advance(State *s, uint64_t usec)
 {
-	at(s->clock_us).fetch_add(usec);
+	return at(s->clock_us).fetch_add(usec);
 }
 
 } // namespace vb

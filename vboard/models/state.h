@@ -33,6 +33,7 @@ void state_reset(State *s);
 // Microseconds since power-on: virtual in fast time, monotonic in real time.
 uint64_t state_now(State *s, bool real_time);
 
-void state_advance(State *s, uint64_t usec);
+// Advances the fast-time clock; returns the clock before the advance.
+uint64_t state_advance(State *s, uint64_t usec);
 
 } // namespace vb
