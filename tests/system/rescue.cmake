@@ -1,0 +1,12 @@
+# The rescue console and the package installer, typed at through a terminal.
+add_executable(consoledrv ${CMAKE_CURRENT_LIST_DIR}/consoledrv.cpp)
+target_link_libraries(consoledrv PRIVATE launchercore)
+set_target_properties(consoledrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+
+add_test(NAME system.rescue
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
+    ${CMAKE_CURRENT_LIST_DIR}/test_rescue_console.py
+    ${CMAKE_CURRENT_LIST_DIR}/test_rescue_menu.py
+    ${CMAKE_CURRENT_LIST_DIR}/test_installer.py)
+set_tests_properties(system.rescue PROPERTIES
+  ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")

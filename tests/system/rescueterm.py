@@ -1,0 +1,96 @@
+"""Typing at the rescue console through a pseudo-terminal, as an operator at
+a serial terminal does: one key at a time, each once the program is waiting
+for it.
+
+A program is waiting for a key when it is blocked in read() on descriptor 0;
+/proc/PID/syscall shows that.  Keys sent earlier would reach the terminal
+while it is still in its normal line mode, where it echoes them and treats
+some of them (erase, kill, end of file) itself, which no operator at a
+program that waits for every key sees."""
+import os
+import pathlib
+import platform
+import time
+
+import pexpect
+
+BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
+CONSOLEDRV = BUILD_DIR / "tests" / "consoledrv"
+VBOARD = BUILD_DIR / "bin" / "vboard"
+PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
+
+READ_SYSCALL = {"x86_64": 0, "aarch64": 63, "ppc": 3, "ppc64le": 3}[platform.machine()]
+# Only a bound on how long a broken program may keep a test waiting.
+PATIENCE = 30
+
+
+def waiting_for_input(pid):
+    try:
+        words = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
+    except OSError:
+        return False
+    return len(words) > 1 and words[0] == str(READ_SYSCALL) and int(words[1], 16) == 0
+
+
+def wait_until(condition, what):
+    deadline = time.monotonic() + PATIENCE
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"gave up waiting for {what}")
+        time.sleep(0.002)
+
+
+def crlf(text):
+    """What the terminal shows for text written with line ends: the
+    terminal's output processing turns each LF into CR LF."""
+    data = text.encode("latin-1") if isinstance(text, str) else text
+    return data.replace(b"\n", b"\r\n")
+
+
+class Console:
+    """A program on a terminal.  `reader` names the process that reads the
+    keys when it is not the one spawned (a program inside a board)."""
+
+    def __init__(self, argv, env=None, reader=None):
+        self.child = pexpect.spawn(str(argv[0]), [str(a) for a in argv[1:]], env=env,
+                                   timeout=PATIENCE, echo=True)
+        self.reader = reader or (lambda: self.child.pid)
+        self.seen = b""
+
+    def wait_reading(self):
+        wait_until(lambda: waiting_for_input(self.reader()), "the program to wait for a key")
+
+    def key(self, data):
+        """Types each byte of data once the program waits for it."""
+        data = data.encode("latin-1") if isinstance(data, str) else data
+        for b in data:
+            self.wait_reading()
+            self.child.send(bytes([b]))
+
+    def line(self, text):
+        """Types a whole line at a program reading lines."""
+        self.wait_reading()
+        self.child.send(text.encode("latin-1") + b"\r")
+
+    def interrupt(self):
+        """The terminal's interrupt key, while the program waits."""
+        self.wait_reading()
+        self.child.sendintr()
+
+    def expect(self, text):
+        """Waits for text (exact bytes, LF shown as CR LF) and returns what
+        came before it."""
+        self.child.expect_exact(crlf(text))
+        self.seen += self.child.before + self.child.after
+        return self.child.before
+
+    def finish(self):
+        """Everything written until the program ends, and its status."""
+        self.child.expect(pexpect.EOF)
+        self.seen += self.child.before
+        self.child.close()
+        return self.seen, self.child.exitstatus
+
+    def close(self):
+        if self.child.isalive():
+            self.child.terminate(force=True)
