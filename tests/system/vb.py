@@ -1,0 +1,116 @@
+"""Whole-board scenarios: a board made by `vboard create`, booted by
+`vboard boot` with the unmodified launcher, its console read back."""
+import os
+import pathlib
+import subprocess
+
+import pexpect
+
+from board import BUILD_DIR
+
+VBOARD = BUILD_DIR / "bin" / "vboard"
+PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
+SAMPLES = BUILD_DIR / "samples"
+
+BOOT_EXIT = {"app": 0, "launcher-exit": 3, "rebooted": 4, "timeout": 124}
+
+
+def console_text(raw):
+    """The console as the launcher wrote it: the terminal's CR LF back to LF."""
+    return raw.replace(b"\r\n", b"\n").decode(errors="replace")
+
+
+def sample(name):
+    return (SAMPLES / name).read_bytes()
+
+
+class VBoard:
+    def __init__(self, path):
+        self.path = pathlib.Path(path)
+
+    @classmethod
+    def create(cls, path, sample=True, sets=()):
+        argv = [str(VBOARD), "create", str(path)]
+        if sample:
+            argv.append("--sample")
+        for s in sets:
+            argv += ["--set", s]
+        subprocess.run(argv, check=True, capture_output=True)
+        return cls(path)
+
+    def vboard(self, *args, **kw):
+        return subprocess.run([str(VBOARD), *map(str, args)], capture_output=True, **kw)
+
+    def env(self, *assignments):
+        self.vboard("env", self.path, *assignments, check=True)
+
+    def slot_path(self, n):
+        return self.path / "user" / "images" / f"image{n}"
+
+    def write_slot(self, n, data):
+        self.slot_path(n).write_bytes(data)
+
+    def remove_slot(self, n):
+        self.slot_path(n).unlink()
+
+    def flash_path(self, part):
+        return self.path / "flash" / f"{part}.bin"
+
+    def write_partition(self, part, data):
+        """Stores `data` from offset 0, the rest erased, as if flashed."""
+        size = self.flash_path(part).stat().st_size
+        self.flash_path(part).write_bytes(data + b"\xff" * (size - len(data)))
+
+    def vpd(self, offset):
+        return (self.path / "vpd.bin").read_bytes()[offset]
+
+    def set_vpd(self, offset, value):
+        self.vboard("vpd", self.path, f"{offset}={value}", check=True)
+
+    def boot(self, max_boots=1, time="fast", input=b"", timeout=120, extra=()):
+        """Boots without a terminal; returns (exit status, console text)."""
+        r = self.vboard("boot", self.path, "--max-boots", max_boots, "--time", time, *extra,
+                        input=input, timeout=timeout)
+        return r.returncode, console_text(r.stdout)
+
+    def spawn(self, max_boots=1, time="fast", extra=()):
+        """Boots on a pseudo-terminal, for dialogues key by key."""
+        argv = ["boot", str(self.path), "--max-boots", str(max_boots), "--time", time, "--escape", "none", *extra]
+        child = pexpect.spawn(str(VBOARD), argv, timeout=60)
+        return child
+
+    def run(self, *command, env=(), time="fast", input=b""):
+        args = ["run", self.path, "--time", time]
+        for e in env:
+            args += ["--env", e]
+        return self.vboard(*args, "--", *command, input=input, timeout=120)
+
+    def trace(self, kinds=None):
+        events = []
+        for line in (self.path / "trace.log").read_text(errors="replace").splitlines():
+            usec, _, rest = line.partition(" ")
+            words = rest.split()
+            if words == ["power-on"]:
+                events = []
+                continue
+            if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
+                events.append((int(usec), words, rest))
+        return events
+
+    def system_lines(self):
+        return [rest[len("system "):] for _, words, rest in self.trace(["system"])]
+
+
+def archive(files):
+    """A gzip tar of {member: (text, mode)}, members relative to /tmp."""
+    import io
+    import tarfile
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
+        for name, (text, mode) in sorted(files.items()):
+            data = text.encode() if isinstance(text, str) else text
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            info.mode = mode
+            tar.addfile(info, io.BytesIO(data))
+    return buf.getvalue()
