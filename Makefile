@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= 2
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo fuzz bench clean
+.PHONY: all deps configure build test demo fuzz bench clean ppc test-ppc
 
 all: build
 
@@ -30,6 +30,12 @@ fuzz: deps
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+ppc: deps
+	@scripts/ppc build
+
+test-ppc: deps
+	@scripts/ppc test
 
 bench: build
 	@bench/run $(BUILD)
