@@ -175,7 +175,8 @@ int main(int argc, char **argv)
 			raise(SIGINT);
 			report("sigint quit %d\n", sig_quit_raised);
 		} else if (op == "menu") {
-			report("menu -> %d quit %d\n", run_rescue_mode(), sig_quit_raised);
+			int r = run_rescue_mode();
+			report("menu -> %d quit %d\n", r, sig_quit_raised);
 		} else if (op == "display") {
 			report("display -> %d\n", run_image_display());
 		} else if (op == "diags") {

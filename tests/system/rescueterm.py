@@ -10,6 +10,7 @@ program that waits for every key sees."""
 import os
 import pathlib
 import platform
+import signal
 import time
 
 import pexpect
@@ -47,6 +48,37 @@ def crlf(text):
     return data.replace(b"\n", b"\r\n")
 
 
+def children_map():
+    kids = {}
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
+        kids.setdefault(ppid, []).append(int(entry.name))
+    return kids
+
+
+def descendant(root, name):
+    """The first process below root whose program name ends in name, or None:
+    how a test outside a board finds the board's program."""
+    kids = children_map()
+    todo = list(kids.get(root, []))
+    while todo:
+        pid = todo.pop(0)
+        try:
+            argv0 = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0]
+        except OSError:
+            argv0 = b""
+        if argv0.decode(errors="replace").endswith(name):
+            return pid
+        todo += kids.get(pid, [])
+    return None
+
+
 class Console:
     """A program on a terminal.  `reader` names the process that reads the
     keys when it is not the one spawned (a program inside a board)."""
@@ -72,10 +104,15 @@ class Console:
         self.wait_reading()
         self.child.send(text.encode("latin-1") + b"\r")
 
-    def interrupt(self):
-        """The terminal's interrupt key, while the program waits."""
+    def interrupt(self, direct=False):
+        """The terminal's interrupt key, while the program waits.  A program
+        in a board run shares no terminal process group of its own with the
+        test: it gets the signal that the key raises directly (direct=True)."""
         self.wait_reading()
-        self.child.sendintr()
+        if direct:
+            os.kill(self.reader(), signal.SIGINT)
+        else:
+            self.child.sendintr()
 
     def expect(self, text):
         """Waits for text (exact bytes, LF shown as CR LF) and returns what
