@@ -239,3 +239,47 @@ def test_console_is_the_serial_line(tmp_path, board):
     result = boot(board, prog)
     out = result.stdout.replace("\r\n", "\n")
     assert "via-ttyS0\n115200\n" in out
+
+
+# ------------------------------------------------------ with the launcher
+
+@pytest.mark.parametrize("slot, version", [(1, "6.0.0.1"), (2, "6.0.0.2")])
+def test_launcher_boots_the_sample_board_to_its_application(tmp_path, slot, version):
+    if not (VBOARD.parent / "launcher").exists():
+        pytest.skip("launcher not built")
+    board = create(tmp_path / "b", "--sample")
+    vboard("vpd", board, f"1={slot}", check=True)
+    result = vboard("boot", board, "--once", stdin=subprocess.DEVNULL)
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = result.stdout.replace("\r\n", "\n")
+    assert f"Booting image '{slot}'\n" in out
+    assert f"Sample application {version} up\n  SAMPLE_PRODUCT=switch-module\n" \
+           "  SAMPLE_ROLE=demo\n" in out
+    assert "mount -o sync -t jffs2 /dev/mtd-user /user" in events(board)
+    assert events(board)[-2] == "backtrace /tmp/home/bin/mp.elf.strip"
+
+
+def test_launcher_takes_the_sample_debugger_from_the_other_slot(tmp_path):
+    if not (VBOARD.parent / "launcher").exists():
+        pytest.skip("launcher not built")
+    board = create(tmp_path / "b", "--sample")
+    (board / "user" / "images" / "image2").write_bytes((SAMPLES / "gdb.pkg").read_bytes())
+    vboard("env", board, "gdb=on", check=True)
+    result = vboard("boot", board, "--once", stdin=subprocess.DEVNULL)
+    out = result.stdout.replace("\r\n", "\n")
+    assert "GDB /tmp/home/bin/mp.elf.strip\nSample application 6.0.0.1 up\n" in out
+    # The debugger's end reboots the board.
+    assert result.returncode == 4 and events(board)[-1] == "reboot"
+
+
+def test_launcher_boots_the_sample_diagnostics(tmp_path):
+    if not (VBOARD.parent / "launcher").exists():
+        pytest.skip("launcher not built")
+    board = create(tmp_path / "b", "--sample")
+    vboard("env", board, "diagnostics=diags", check=True)
+    result = vboard("boot", board, "--once", input="n")
+    out = result.stdout.replace("\r\n", "\n")
+    assert result.returncode == 0, out + result.stderr
+    _, version, _, _ = record((SAMPLES / "diags.pkg").read_bytes())
+    assert f"Sample diagnostics {version} up\n" in out
+    assert (board / "user" / "images" / "image1").exists()
