@@ -279,3 +279,10 @@ def test_trace_prints_the_trace(tmp_path):
     (board / "trace.log").write_text("0 power-on\n5 sleep 5\n")
     result = vboard("trace", board)
     assert result.returncode == 0 and result.stdout == "0 power-on\n5 sleep 5\n"
+
+
+def test_samples_that_do_not_fit_their_partition_leave_no_board(tmp_path):
+    result = vboard("create", tmp_path / "b", "--sample", "--set", "size.rescue=64")
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1 and "rescue" in result.stderr
+    assert list(tmp_path.iterdir()) == []
