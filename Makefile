@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= 2
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo fuzz bench clean ppc test-ppc
+.PHONY: all deps configure build test demo fuzz bench powercut clean ppc test-ppc
 
 all: build
 
@@ -39,6 +39,10 @@ test-ppc: deps
 
 bench: build
 	@bench/run $(BUILD)
+
+# Every power-cut point of an installation (make test runs a sample).
+powercut: build
+	@BUILD_DIR=$(abspath $(BUILD)) /usr/bin/python3 tests/system/powercut.py $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD)
