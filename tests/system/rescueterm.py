@@ -14,6 +14,7 @@ import signal
 import time
 
 import pexpect
+import pytest
 
 BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 CONSOLEDRV = BUILD_DIR / "tests" / "consoledrv"
@@ -131,3 +132,43 @@ class Console:
     def close(self):
         if self.child.isalive():
             self.child.terminate(force=True)
+
+
+class Session:
+    """consoledrv on the test's terminal, or inside a board."""
+
+    def __init__(self, tmp_path):
+        self.tmp_path = tmp_path
+        self.consoles = []
+        self.results = None
+
+    def local(self, *ops, env=None):
+        if not CONSOLEDRV.exists():
+            pytest.fail(f"{CONSOLEDRV} is not built")
+        self.results = self.tmp_path / "results"
+        self.results.write_text("")
+        c = Console([CONSOLEDRV, "-r", self.results, *ops], env=env)
+        self.consoles.append(c)
+        return c
+
+    def on_board(self, board, *ops, prelude=None):
+        """consoledrv inside the board; prelude, a shell command line, runs
+        there first."""
+        if not VBOARD.exists():
+            pytest.fail(f"{VBOARD} is not built")
+        self.results = board.path / "results"
+        self.results.write_text("")
+        program = [CONSOLEDRV, "-r", "/vboard/results", *ops]
+        if prelude:
+            program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *program]
+        c = Console([VBOARD, "run", board.path, "--", *program])
+        c.reader = lambda: descendant(c.child.pid, "consoledrv")
+        self.consoles.append(c)
+        return c
+
+    def lines(self):
+        return self.results.read_text().splitlines()
+
+    def close(self):
+        for c in self.consoles:
+            c.close()

@@ -8,7 +8,7 @@ import pytest
 
 from board import Board
 from records import record
-from rescueterm import CONSOLEDRV, VBOARD, Console, crlf, descendant
+from rescueterm import Session, crlf
 
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"
@@ -30,41 +30,6 @@ WIPE_COMMANDS = ['system "/bin/umount /user &> /dev/null"',
 
 def unknown(ch):
     return f'unknown option "{ch}". Please try again\n'
-
-
-class Session:
-    """consoledrv on the test's terminal, or inside a board."""
-
-    def __init__(self, tmp_path):
-        self.tmp_path = tmp_path
-        self.consoles = []
-        self.results = None
-
-    def local(self, *ops, env=None):
-        if not CONSOLEDRV.exists():
-            pytest.fail(f"{CONSOLEDRV} is not built")
-        self.results = self.tmp_path / "results"
-        self.results.write_text("")
-        c = Console([CONSOLEDRV, "-r", self.results, *ops], env=env)
-        self.consoles.append(c)
-        return c
-
-    def on_board(self, board, *ops):
-        if not VBOARD.exists():
-            pytest.fail(f"{VBOARD} is not built")
-        self.results = board.path / "results"
-        self.results.write_text("")
-        c = Console([VBOARD, "run", board.path, "--", CONSOLEDRV, "-r", "/vboard/results", *ops])
-        c.reader = lambda: descendant(c.child.pid, "consoledrv")
-        self.consoles.append(c)
-        return c
-
-    def lines(self):
-        return self.results.read_text().splitlines()
-
-    def close(self):
-        for c in self.consoles:
-            c.close()
 
 
 @pytest.fixture
