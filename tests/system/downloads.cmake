@@ -8,3 +8,13 @@ set_target_properties(xmodemdrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINA
 add_test(NAME system.xmodem
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/test_xmodem.py)
 set_tests_properties(system.xmodem PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
+
+# The management port and the download rescues, one operation per word.
+add_executable(mgmtdrv ${CMAKE_CURRENT_SOURCE_DIR}/mgmtdrv.cpp)
+target_link_libraries(mgmtdrv PRIVATE launchercore)
+set_target_properties(mgmtdrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+
+add_test(NAME system.mgmt
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
+    ${CMAKE_CURRENT_SOURCE_DIR}/test_mgmt.py ${CMAKE_CURRENT_SOURCE_DIR}/test_tftp.py)
+set_tests_properties(system.mgmt PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
