@@ -123,8 +123,10 @@ class Console:
         return self.child.before
 
     def finish(self):
-        """Everything written until the program ends, and its status."""
+        """Everything written until the program ends, and its status; what
+        came after the last expect() is kept in self.tail."""
         self.child.expect(pexpect.EOF)
+        self.tail = self.child.before
         self.seen += self.child.before
         self.child.close()
         return self.seen, self.child.exitstatus
