@@ -447,3 +447,52 @@ class TestLargeApplication:
         assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1: " + slot_progress(size + 16)
                            + "\nImage1 updated succeeded\nFile processed\n")
         assert inst.slot(1) == pkg
+
+
+class TestInstalledHeaders:
+    def test_what_each_type_reads_back(self, inst):
+        images = inst.board.path / "user" / "images"
+        (images / "image1").write_bytes(bytes(range(1, 11)))  # shorter than a header
+        kernel = record("kernel", b"k" * 64, version=(2, 0, 0, 1))
+        inst.board.flash_path("kernel").write_bytes(kernel.ljust(4194304, b"\xff"))
+        c = inst.session.on_board(inst.board, "flash-init", "header", "app", "1", "header", "app", "2",
+                                  "header", "kernel", "0", "header", "dft", "0", "header", "0x07504F4C", "0")
+        out, _ = c.finish()
+        assert out == crlf("Unknown image type 0x7504f4c \n")
+        assert inst.session.lines()[1:] == [
+            "header -> 1 " + bytes(range(1, 11)).hex() + "00" * 6,
+            "header -> 0 " + "00" * 16,
+            "header -> 1 " + kernel[:16].hex(),
+            "header -> 1 " + "ff" * 16,
+            "header -> 0 " + "00" * 16,
+        ]
+
+    def test_which_records_count_as_installed(self, inst):
+        kernel = record("kernel", b"k" * 64, version=(2, 0, 0, 1))
+        inst.board.flash_path("kernel").write_bytes(kernel.ljust(4194304, b"\xff"))
+        uboot = bytearray(4096)
+        uboot[240:256] = struct.pack(">IIII", 0, 4096, TYPES["uboot"], 0x01000005)
+        inst.board.flash_path("uboot").write_bytes(bytes(uboot).ljust(524288, b"\xff"))
+        (inst.board.path / "user" / "images" / "image2").write_bytes(record("app", b"a" * 30))
+        other_kernel = bytearray(kernel)
+        other_kernel[0] ^= 0xFF  # only the crc word differs
+        files = {"kernel": kernel, "other-kernel": bytes(other_kernel),
+                 "uboot": record("uboot", b"u" * 4096, version=(1, 0, 0, 5)),
+                 "uboot-other-version": record("uboot", b"u" * 4096, version=(1, 0, 0, 6)),
+                 "dft": record("dft", b"d" * 10), "app": record("app", b"a" * 30)}
+        ops = []
+        for name, data in files.items():
+            (inst.board.path / name).write_bytes(data)
+            ops += ["match", f"/vboard/{name}", "1" if name != "app" else "2"]
+        ops += ["match", "/vboard/app", "1"]
+        c = inst.session.on_board(inst.board, "flash-init", *ops)
+        c.finish()
+        assert [line.split()[2] for line in inst.session.lines()[1:]] == [
+            "1",  # the installed kernel
+            "0",  # its crc word differs
+            "1",  # boot loader: length, type and version, whatever its crc
+            "0",  # another version
+            "0",  # an erased partition matches nothing
+            "1",  # the application in slot 2
+            "0",  # slot 1 holds none
+        ]
