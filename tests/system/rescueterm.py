@@ -34,6 +34,17 @@ def waiting_for_input(pid):
     return len(words) > 1 and words[0] == str(READ_SYSCALL) and int(words[1], 16) == 0
 
 
+def read_calls(pid):
+    """How many read() calls the process has finished, or None once it is gone."""
+    try:
+        for line in pathlib.Path(f"/proc/{pid}/io").read_text().splitlines():
+            if line.startswith("syscr:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
 def wait_until(condition, what):
     deadline = time.monotonic() + PATIENCE
     while not condition():
@@ -84,36 +95,45 @@ class Console:
     """A program on a terminal.  `reader` names the process that reads the
     keys when it is not the one spawned (a program inside a board)."""
 
-    def __init__(self, argv, env=None, reader=None):
+    def __init__(self, argv, env=None, reader=None, preexec_fn=None):
+        """preexec_fn runs in the child on its terminal before the program
+        starts, for terminal settings the program is to find."""
         self.child = pexpect.spawn(str(argv[0]), [str(a) for a in argv[1:]], env=env,
-                                   timeout=PATIENCE, echo=True)
+                                   timeout=PATIENCE, echo=True, preexec_fn=preexec_fn)
         self.reader = reader or (lambda: self.child.pid)
         self.seen = b""
 
     def wait_reading(self):
         wait_until(lambda: waiting_for_input(self.reader()), "the program to wait for a key")
 
+    def typed(self, action):
+        """Does action once the program waits for input, and returns once
+        the program's read has ended: the next key must not reach the
+        terminal while the program has it back in line mode."""
+        self.wait_reading()
+        pid = self.reader()
+        before = read_calls(pid)
+        action()
+        wait_until(lambda: read_calls(pid) is None or read_calls(pid) > before, "the program to take the key")
+
     def key(self, data):
         """Types each byte of data once the program waits for it."""
         data = data.encode("latin-1") if isinstance(data, str) else data
         for b in data:
-            self.wait_reading()
-            self.child.send(bytes([b]))
+            self.typed(lambda: self.child.send(bytes([b])))
 
     def line(self, text):
         """Types a whole line at a program reading lines."""
-        self.wait_reading()
-        self.child.send(text.encode("latin-1") + b"\r")
+        self.typed(lambda: self.child.send(text.encode("latin-1") + b"\r"))
 
     def interrupt(self, direct=False):
         """The terminal's interrupt key, while the program waits.  A program
         in a board run shares no terminal process group of its own with the
         test: it gets the signal that the key raises directly (direct=True)."""
-        self.wait_reading()
         if direct:
-            os.kill(self.reader(), signal.SIGINT)
+            self.typed(lambda: os.kill(self.reader(), signal.SIGINT))
         else:
-            self.child.sendintr()
+            self.typed(self.child.sendintr)
 
     def expect(self, text):
         """Waits for text (exact bytes, LF shown as CR LF) and returns what

@@ -15,22 +15,20 @@ class Driver:
         self.results = tmp_path / "results"
         self.consoles = []
 
-    def start(self, *ops):
+    def start(self, *ops, preexec_fn=None):
         if not CONSOLEDRV.exists():
             pytest.fail(f"{CONSOLEDRV} is not built")
         self.results.write_text("")
-        c = Console([CONSOLEDRV, "-r", self.results, *ops])
+        c = Console([CONSOLEDRV, "-r", self.results, *ops], preexec_fn=preexec_fn)
         self.consoles.append(c)
         return c
 
     def lines(self):
         return self.results.read_text().splitlines()
 
-    def edit(self, keys, size=128, before=None):
+    def edit(self, keys, size=128, preexec_fn=None):
         """Types keys at a line editor; returns (console bytes, text, result line)."""
-        c = self.start("line", str(size))
-        if before:
-            before(c)
+        c = self.start("line", str(size), preexec_fn=preexec_fn)
         c.key(keys)
         out, status = c.finish()
         assert status == 0
@@ -195,12 +193,13 @@ class TestOtherKeys:
         assert text == b"a\xe9\xff"
 
     def test_0x03_read_as_data_breaks_off_and_keeps_the_text(self, drv):
-        def no_interrupt_char(c):
-            attrs = termios.tcgetattr(c.child.child_fd)
+        def no_interrupt_char():
+            # A line whose interrupt character is not 0x03.
+            attrs = termios.tcgetattr(0)
             attrs[6][termios.VINTR] = b"\x00"
-            termios.tcsetattr(c.child.child_fd, termios.TCSANOW, attrs)
+            termios.tcsetattr(0, termios.TCSANOW, attrs)
 
-        out, text, res = drv.edit("ab\x03", before=no_interrupt_char)
+        out, text, res = drv.edit("ab\x03", preexec_fn=no_interrupt_char)
         edited(out, "ab <break>\n")
         assert text == b"ab"
         assert res["quit"] == "0"
