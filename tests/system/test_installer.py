@@ -10,7 +10,7 @@ import tarfile
 import pytest
 
 from board import Board
-from records import TYPES, gen_crc, record
+from records import TYPES, gen_crc, record, walk
 from rescueterm import PKGTOOL, Session, crlf
 
 OPENING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
@@ -496,3 +496,64 @@ class TestInstalledHeaders:
             "1",  # the application in slot 2
             "0",  # slot 1 holds none
         ]
+
+
+class TestDamagedPackages:
+    """Seeded random damage to good packages: whatever the installer is
+    given, it ends each package with a result, and what it leaves on flash
+    and in the slot is a record that passes its checks."""
+
+    def damaged(self, rng, good):
+        data = bytearray(good)
+        how = rng.randrange(5)
+        if how == 0:
+            del data[rng.randrange(len(data)):]
+        elif how == 1:
+            data[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+        elif how == 2:
+            # A length field anywhere, possibly one that wraps past 4 GiB.
+            at = rng.randrange(0, len(data) - 8, 4)
+            data[at + 4:at + 8] = struct.pack(">I", rng.choice([0xFFFFFFFF, 0xFFFFFFF0, rng.randrange(1 << 32)]))
+        elif how == 3:
+            # An extended header whose length is anything at all.
+            at = rng.randrange(0, len(data) - 20, 4)
+            data[at + 8] |= 0x80
+            data[at + 18:at + 20] = struct.pack(">H", rng.randrange(1 << 16))
+        else:
+            data += bytes(rng.randrange(256) for _ in range(rng.randrange(1, 40)))
+        return bytes(data)
+
+    def test_damaged_packages_never_leave_an_unchecked_record(self, inst):
+        import random
+
+        rng = random.Random(20240606)
+        records = [record("dft", bytes(rng.randrange(256) for _ in range(700)), version=(4, 0, 0, 1)),
+                   record("kernel", bytes(rng.randrange(256) for _ in range(3000)), version=(2, 0, 0, 1),
+                          hdr_len=24),
+                   record("app", bytes(rng.randrange(256) for _ in range(900)), version=(6, 0, 0, 1)),
+                   record("diags", bytes(rng.randrange(256) for _ in range(500)), version=(5, 0, 0, 1))]
+        pkgs = inst.board.path / "pkgs"
+        pkgs.mkdir()
+        ops = []
+        for i in range(60):
+            good = b"".join(rng.sample(records, rng.randrange(1, 5)))
+            (pkgs / str(i)).write_bytes(self.damaged(rng, good))
+            ops += ["install", f"/vboard/pkgs/{i}", "0", "1"]
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", *ops)
+        _, status = c.finish()
+        assert status == 0
+        results = inst.session.lines()[2:]
+        assert len(results) == 60
+        assert set(results) <= {"install -> 0", "install -> 1"}
+        assert "install -> 1" in results and "install -> 0" in results
+        # Only an intact record of the partition's own type is ever written.
+        for kind, part in [("dft", "devicetree"), ("kernel", "kernel"), ("diags", "rescue")]:
+            image = inst.board.flash(part)
+            if image == b"\xff" * len(image):
+                continue
+            assert any(image.startswith(r) for r in records if r[8:12] == image[8:12])
+            (_, crc, length, magic, _, hdr) = next(iter(walk(image)))
+            assert magic & 0x7FFFFFFF == TYPES[kind]
+            assert gen_crc(image[4:hdr + length]) == crc
+        slot = inst.board.path / "user" / "images" / "image1"
+        assert slot.read_bytes() in records
