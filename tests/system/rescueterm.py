@@ -145,7 +145,8 @@ class Console:
     def finish(self):
         """Everything written until the program ends, and its status; what
         came after the last expect() is kept in self.tail."""
-        self.child.expect(pexpect.EOF)
+        # Flashing a whole root filesystem on a busy machine takes a while.
+        self.child.expect(pexpect.EOF, timeout=10 * PATIENCE)
         self.tail = self.child.before
         self.seen += self.child.before
         self.child.close()
