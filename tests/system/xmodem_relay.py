@@ -233,14 +233,17 @@ class Relay:
         if self.rate is None:
             os.write(fd, data)
             return
+        # The bytes were all there when the call came: each chunk follows
+        # the one before on the wire, whatever our own sleeps overshoot.
+        done = max(time.monotonic(), self.busy.get(fd, 0.0))
         for i in range(0, len(data), self.CHUNK):
             chunk = data[i:i + self.CHUNK]
-            done = max(time.monotonic(), self.busy.get(fd, 0.0)) + len(chunk) * 10 / self.rate
+            done += len(chunk) * 10 / self.rate
             delay = done - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
             os.write(fd, chunk)
-            self.busy[fd] = done
+        self.busy[fd] = done
 
     def to_receiver(self, data):
         self.paced_write(self.receiver.pty.master, data)
