@@ -6,7 +6,8 @@ target_include_directories(xmodemdrv PRIVATE ${PROJECT_SOURCE_DIR}/src)
 set_target_properties(xmodemdrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 
 add_test(NAME system.xmodem
-  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/test_xmodem.py)
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/test_xmodem.py
+    ${CMAKE_CURRENT_SOURCE_DIR}/test_xmodem_rescue.py)
 set_tests_properties(system.xmodem PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
 
 # The management port and the download rescues, one operation per word.

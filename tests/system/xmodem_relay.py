@@ -98,7 +98,7 @@ class Receiver:
     """A program whose /dev/ttyS0, standard input and standard output are
     one pty of ours; its standard error goes to a file."""
 
-    def __init__(self, workdir, argv, line=True):
+    def __init__(self, workdir, argv, line=True, extra=()):
         self.workdir = pathlib.Path(workdir)
         self.pty = Pty()
         self.initial = termios.tcgetattr(self.pty.slave)
@@ -107,6 +107,7 @@ class Receiver:
         wrap = ["bwrap", "--bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--die-with-parent"]
         if line:
             wrap += ["--dev-bind", self.pty.path, "/dev/ttyS0"]
+        wrap += [str(a) for a in extra]
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(wrap + ["--"] + [str(a) for a in argv], stdin=self.pty.slave,
                                          stdout=self.pty.slave, stderr=err)
