@@ -1,30 +1,82 @@
-"""The XMODEM rescue's handling of its serial line."""
-import os
-import sys
+"""The menu's XMODEM rescue on the virtual board: the console switched to
+115200 bps raw, lrzsz's `sx` sending a package through the console to the
+board's `rx`, the line restored, and the installer's dialogue."""
+import io
+import subprocess
 
+import pexpect
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
-import xmodem_relay as xr  # noqa: E402
-from mgmt_session import MGMTDRV  # noqa: E402
+from vb import VBoard, sample
+
+START = ("Running xmodem rescue.....\r\n"
+         "       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n"
+         "       before initiating the download.\r\n")
+BACK = "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
+REMINDER = "    ... Waiting for the <ENTER> key to be hit..."
 
 
-def test_line_that_cannot_be_opened_returns_to_the_menu_without_the_receiver(tmp_path):
-    if not MGMTDRV.exists():
-        pytest.fail(f"{MGMTDRV} is not built")
-    # A receiver of our own at the receiver's path shows whether it ran.
-    marker = tmp_path / "rx-ran"
-    rx = tmp_path / "rx"
-    rx.write_text(f"#!/bin/sh\ntouch '{marker}'\n")
-    rx.chmod(0o755)
-    results = tmp_path / "results"
-    receiver = xr.Receiver(tmp_path, [MGMTDRV, "-r", results, "xmodem"], line=False,
-                           extra=["--ro-bind", rx, "/usr/bin/rx"])
-    try:
-        assert receiver.wait() == 0
-        assert receiver.seen == b"Running xmodem rescue.....\r\n"
-        assert receiver.stderr().startswith("Can't open serial port!: ")
-        assert results.read_text().splitlines() == ["xmodem 0"]
-        assert not marker.exists()
-    finally:
-        receiver.close()
+@pytest.fixture
+def board(tmp_path):
+    board = VBoard.create(tmp_path / "board")
+    board.env("diagnostics=rescue")
+    return board
+
+
+def enter_xmodem(board):
+    child = board.spawn(time="real")
+    child.timeout = 180
+    child.logfile_read = io.BytesIO()
+    child.expect_exact("Option? : ")
+    child.send("X")
+    child.expect_exact("X\r\n" + START)
+    # Enter at the new speed: in raw mode it arrives as CR.
+    child.send("\r")
+    return child
+
+
+def send_file(child, path):
+    """lrzsz's sender on the operator's side of the console."""
+    return subprocess.run(["sx", "-k", str(path)], stdin=child.child_fd, stdout=child.child_fd,
+                          stderr=subprocess.PIPE, timeout=120)
+
+
+def test_a_package_sent_with_sx_is_installed(board, tmp_path):
+    pkg = tmp_path / "rescue.pkg"
+    pkg.write_bytes(sample("sample.pkg"))
+    child = enter_xmodem(board)
+    sent = send_file(child, pkg)
+    assert sent.returncode == 0, sent.stderr
+    # The sender may still be reading the line when the instruction to
+    # switch back goes out; the reminder that follows is then what is seen.
+    child.expect_exact([BACK, REMINDER])
+    # Back at 9600 bps with the console's own settings: Enter arrives as LF.
+    child.send("\r")
+    child.expect_exact("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n")
+    child.expect_exact("Install image as image 1 or 2 (hit return to just boot image): ")
+    child.send("2\r")
+    child.expect_exact("Image2 updated succeeded\r\nFile processed\r\n")
+    child.expect_exact("Option? : ")
+    child.send("E")
+    child.expect_exact("Booting image '2'")
+    child.expect(pexpect.EOF)
+    # XMODEM pads the last block: the slot holds the record, the padding
+    # after it is never a record of its own.
+    record = sample("app3.pkg")
+    assert board.slot_path(2).read_bytes() == sample("sample.pkg")[len(sample("sample.pkg")) - len(record):]
+    assert board.vpd(1) == 2
+
+
+def test_a_sender_that_never_starts(board):
+    child = enter_xmodem(board)
+    child.expect_exact(BACK)
+    child.send("\r")
+    child.expect_exact("Option? : ")
+    child.send("R")
+    child.expect(pexpect.EOF)
+    console = child.logfile_read.getvalue().decode(errors="replace")
+    # Nothing arrived: no package, no installer, straight back to the menu.
+    assert "Extracting images" not in console
+    assert console.count("Option? : ") == 2
+    assert not (board.path / "tmp" / "image").exists()
+    assert '"/usr/bin/rx /tmp/image"' in board.system_lines()

@@ -880,3 +880,30 @@ class TestPassThrough:
                                 capture_output=True, text=True)
         assert result.returncode == 1 and "absent" in result.stderr
         assert not (tmp_path / "absent").exists()
+
+
+class TestSerialLine:
+    """The console is a UART on the board and a pseudo-terminal here: once
+    written, bytes count as sent, so a flush of output must never reach the
+    far side's unread bytes; input is still discarded.  Which request
+    reaches the kernel is what strace shows."""
+
+    SCRIPT = ("import os, termios, fcntl\n"
+              "master, slave = os.openpty()\n"
+              "termios.tcflush(slave, termios.{queue})\n"
+              "fcntl.ioctl(slave, termios.TCFLSH, termios.{queue})\n")
+
+    def flush_requests(self, env, queue):
+        result = subprocess.run(["strace", "-qq", "-e", "trace=ioctl", PYTHON, "-c", self.SCRIPT.format(queue=queue)],
+                                env=env, capture_output=True, text=True)
+        return re.findall(r"TCFLSH, (TC\w+)", result.stderr)
+
+    @pytest.mark.parametrize("queue,sent", [("TCOFLUSH", []), ("TCIOFLUSH", ["TCIFLUSH", "TCIFLUSH"]),
+                                            ("TCIFLUSH", ["TCIFLUSH", "TCIFLUSH"])])
+    def test_on_a_board_only_input_is_flushed(self, board, queue, sent):
+        assert self.flush_requests(board.env(), queue) == sent
+
+    def test_without_board_the_terminal_flushes_as_asked(self):
+        env = dict(os.environ, LD_PRELOAD=str(LIBVBOARD))
+        env.pop("VBOARD_DIR", None)
+        assert self.flush_requests(env, "TCIOFLUSH") == ["TCIOFLUSH", "TCIOFLUSH"]

@@ -19,6 +19,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -473,6 +475,27 @@ EXPORT off_t lseek64(int fd, off_t off, int whence) noexcept
 	return do_lseek(fd, off, whence);
 }
 
+// The board's console is a UART; here it is a pseudo-terminal whose other
+// end the runner reads.  Bytes a program has written count as sent, as they
+// would once a UART has drained: discarding output must not reach into the
+// runner's side of the terminal and drop what it has not read yet (a
+// receiver's last ACK, an operator's instructions).
+int serial_flush(int fd, int queue)
+{
+	if (board_active() && isatty(fd)) {
+		if (queue == TCOFLUSH)
+			return 0;
+		if (queue == TCIOFLUSH)
+			queue = TCIFLUSH;
+	}
+	return sys::ioctl(fd, TCFLSH, (void *)(intptr_t)queue);
+}
+
+EXPORT int tcflush(int fd, int queue) noexcept
+{
+	return serial_flush(fd, queue);
+}
+
 EXPORT int ioctl(int fd, unsigned long req, ...) noexcept
 {
 	va_list ap;
@@ -480,6 +503,8 @@ EXPORT int ioctl(int fd, unsigned long req, ...) noexcept
 	void *arg = va_arg(ap, void *);
 	va_end(ap);
 	Node *n = fdtab_get(fd);
+	if (!n && req == TCFLSH)
+		return serial_flush(fd, (int)(intptr_t)arg);
 	if (!n)
 		return sys::ioctl(fd, req, arg);
 	switch (n->dev) {
