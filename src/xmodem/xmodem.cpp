@@ -251,9 +251,18 @@ void receive_block(Receive &r, unsigned char header)
 	}
 }
 
+// Errors found inside a block, whose remaining bytes may still be arriving.
+constexpr int ERR_IN_BLOCK = ERR_CRC | ERR_NO_DATA | ERR_BLOCK_ZERO | ERR_COMPLEMENT;
+
 void handle_error(Receive &r)
 {
 	if (!r.started) {
+		// The rest of a refused block is data: read as headers, its bytes
+		// would pass for SOH, EOT or CAN.  Let the line fall quiet first.
+		if (errorflag & ERR_IN_BLOCK) {
+			flushRX(r.fd);
+			purge(r.fd, 1);
+		}
 		putByte(CRC_MODE, r.fd);
 		return;
 	}

@@ -136,6 +136,25 @@ class TestDamagedLine:
         assert result == 2 * 1024
         check_received(out, data, result)
 
+    def test_a_refused_first_block_is_not_read_as_control_bytes(self, tmp_path):
+        # A block 0 (as a YMODEM sender opens) whose data is full of bytes
+        # that would pass for EOT, CAN and block headers: it is refused as a
+        # whole, and the transfer that follows is received intact.
+        source, data = payload(tmp_path, 2 * 1024)
+        out = tmp_path / "out.bin"
+        answers = []
+
+        def block_zero_first(relay, frame):
+            if xr.is_block(frame) and xr.block_number(frame) == 1 and first_time(relay, 1):
+                relay.to_receiver(xr.make_block(0, bytes([EOT, CAN, SOH, STX, 0x06]) * 25 + b"Z" * 3))
+                answers.append(relay.take_reply())
+            relay.to_receiver(frame)
+
+        receiver, relay, result = xr.transfer(tmp_path, source, out, block_zero_first)
+        assert answers == [ord("C")]
+        assert result == 2 * 1024
+        check_received(out, data, result)
+
     def test_block_two_ahead_cancels(self, tmp_path):
         source, data = payload(tmp_path, 6 * 1024)
         out = tmp_path / "out.bin"
