@@ -1,4 +1,4 @@
-"""The menu's XMODEM rescue on the virtual board: the console switched to
+"""The menu's download rescues on the virtual board, in real time: the console switched to
 115200 bps raw, lrzsz's `sx` sending a package through the console to the
 board's `rx`, the line restored, and the installer's dialogue."""
 import io
@@ -80,3 +80,26 @@ def test_a_sender_that_never_starts(board):
     assert console.count("Option? : ") == 2
     assert not (board.path / "tmp" / "image").exists()
     assert '"/usr/bin/rx /tmp/image"' in board.system_lines()
+
+
+def test_tftp_file_that_arrives_at_the_second_attempt(board):
+    child = board.spawn(time="real")
+    child.timeout = 120
+    child.logfile_read = io.BytesIO()
+    for expect, send in [("Option? : ", "T"), ("IP addr    :", "10.0.0.2\r"), ("Netmask    :", "\r"),
+                         ("Gateway    :", "\r"), ("Server addr:", "10.0.0.1\r"), ("Image Filename: ", "late.pkg\r")]:
+        child.expect_exact(expect)
+        child.send(send)
+    child.expect_exact("Attempt 1/3 of tftp timed out\r\n")
+    # The operator copies the file to the server during the 3-second pause.
+    (board.path / "tftp" / "late.pkg").write_bytes(sample("app3.pkg"))
+    child.expect_exact("Install image as image 1 or 2 (hit return to just boot image): ")
+    child.send("2\r")
+    child.expect_exact("Image2 updated succeeded\r\nFile processed\r\n")
+    child.expect_exact("Option? : ")
+    child.send("R")
+    child.expect(pexpect.EOF)
+    console = child.logfile_read.getvalue().decode(errors="replace")
+    assert console.count("Installing image late.pkg from TFTP server 10.0.0.1") == 2
+    assert "Attempt 2/3" not in console
+    assert board.slot_path(2).read_bytes() == sample("app3.pkg")
