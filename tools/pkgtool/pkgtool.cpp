@@ -143,7 +143,7 @@ bool read_file(const char *path, std::vector<uint8_t> &data)
 
 // --- create ---------------------------------------------------------------
 
-struct RecordSpec {
+struct RecordArg {
 	uint32_t type;
 	uint32_t id;
 	const char *file;
@@ -164,24 +164,24 @@ bool parse_decimal(const char *text, unsigned long max, unsigned long *value)
 
 // TYPE=FILE[@A.B.C.D]; the version is split at the last '@' so that file
 // names may hold one.
-int parse_record_spec(char *arg, RecordSpec *spec)
+int parse_record_arg(char *arg, RecordArg *rec)
 {
 	char *eq = strchr(arg, '=');
 	if (!eq)
 		return fail("expected TYPE=FILE[@A.B.C.D]", arg);
 	*eq = '\0';
-	spec->type = type_from_name(arg);
-	if (!spec->type)
+	rec->type = type_from_name(arg);
+	if (!rec->type)
 		return fail("unknown record type (app, uboot, kernel, rfs, dft, diags)", arg);
-	spec->file = eq + 1;
-	spec->id = 0;
+	rec->file = eq + 1;
+	rec->id = 0;
 	char *at = strrchr(eq + 1, '@');
 	if (at) {
 		*at = '\0';
-		if (!parse_version(at + 1, &spec->id))
+		if (!parse_version(at + 1, &rec->id))
 			return fail("bad version (expected A.B.C.D, each 0 to 255)", at + 1);
 	}
-	if (*spec->file == '\0')
+	if (*rec->file == '\0')
 		return fail("no file named", arg);
 	return PKG_OK;
 }
@@ -199,26 +199,26 @@ void stamp_uboot_copy(std::vector<uint8_t> &payload, const ImageHeader &hdr)
 	store_be32(copy + 12, hdr.id);
 }
 
-int write_record(int out, const RecordSpec &spec, uint32_t hdr_len, const char *outname)
+int write_record(int out, const RecordArg &rec, uint32_t hdr_len, const char *outname)
 {
 	std::vector<uint8_t> payload;
-	if (!read_file(spec.file, payload))
-		return fail_errno(spec.file);
+	if (!read_file(rec.file, payload))
+		return fail_errno(rec.file);
 	uint32_t header_len = hdr_len ? hdr_len : BASIC_HEADER_LEN;
 	if (payload.size() > UINT32_MAX - header_len)
-		return fail("too large for one record", spec.file);
+		return fail("too large for one record", rec.file);
 
 	ImageHeader hdr{};
 	hdr.len = (uint32_t)payload.size();
-	hdr.magic = spec.type | (hdr_len ? EXTENDED_HEADER_FLAG : 0);
-	hdr.id = spec.id;
+	hdr.magic = rec.type | (hdr_len ? EXTENDED_HEADER_FLAG : 0);
+	hdr.id = rec.id;
 	hdr.hdr_len = (uint16_t)hdr_len;
 
-	if (spec.type == TYPE_UBOOT) {
+	if (rec.type == TYPE_UBOOT) {
 		if (payload.size() < UBOOT_HEADER_COPY_OFFSET + BASIC_HEADER_LEN)
 			return fail("boot-loader payload too short to hold its header copy at byte 240 "
 				    "(needs at least 256 bytes)",
-				    spec.file);
+				    rec.file);
 		stamp_uboot_copy(payload, hdr);
 	}
 
@@ -542,7 +542,7 @@ int pkg_create(int argc, char **argv)
 {
 	const char *outname = argv[0];
 	uint32_t hdr_len = 0;
-	std::vector<RecordSpec> specs;
+	std::vector<RecordArg> records;
 	for (int i = 1; i < argc; i++) {
 		int rc;
 		if (strncmp(argv[i], "--extended", 10) == 0 && (argv[i][10] == '\0' || argv[i][10] == '='))
@@ -550,20 +550,20 @@ int pkg_create(int argc, char **argv)
 		else if (argv[i][0] == '-')
 			rc = fail("unknown option", argv[i]);
 		else {
-			specs.emplace_back();
-			rc = parse_record_spec(argv[i], &specs.back());
+			records.emplace_back();
+			rc = parse_record_arg(argv[i], &records.back());
 		}
 		if (rc != PKG_OK)
 			return rc;
 	}
-	if (specs.empty())
+	if (records.empty())
 		return fail("no records given (TYPE=FILE[@A.B.C.D] ...)", outname);
 
 	PendingFile f;
 	if (!open_pending(f, outname))
 		return fail_errno(outname);
-	for (const RecordSpec &spec : specs) {
-		int rc = write_record(f.fd, spec, hdr_len, outname);
+	for (const RecordArg &rec : records) {
+		int rc = write_record(f.fd, rec, hdr_len, outname);
 		if (rc != PKG_OK)
 			return rc;
 	}
