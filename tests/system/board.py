@@ -19,6 +19,21 @@ TEST_SIZES = {"uboot": 524288, "ubootenv": 131072, "devicetree": 262144,
               "kernel": 4194304, "rfs": 1048576, "rescue": 1048576}
 
 
+def parse_trace(path, kinds=None):
+    """The events of a trace after its last power-on, as (usec, [words],
+    text), kept when their first word starts with one of `kinds`."""
+    events = []
+    for line in pathlib.Path(path).read_text(errors="replace").splitlines():
+        usec, _, rest = line.partition(" ")
+        words = rest.split()
+        if words == ["power-on"]:
+            events = []
+            continue
+        if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
+            events.append((int(usec), words, rest))
+    return events
+
+
 class Board:
     def __init__(self, path, conf=(), sizes=None, erase_size=65536):
         self.path = pathlib.Path(path)
@@ -84,16 +99,7 @@ class Board:
 
     def trace(self, kinds=None):
         """Trace events as (usec, [words]) after the last power-on."""
-        events = []
-        for line in (self.path / "trace.log").read_text(errors="replace").splitlines():
-            usec, _, rest = line.partition(" ")
-            words = rest.split()
-            if words == ["power-on"]:
-                events = []
-                continue
-            if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
-                events.append((int(usec), words))
-        return events
+        return [(usec, words) for usec, words, _ in parse_trace(self.path / "trace.log", kinds)]
 
     def trace_words(self, kinds=None):
         return [" ".join(w) for _, w in self.trace(kinds)]

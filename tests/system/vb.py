@@ -6,7 +6,7 @@ import subprocess
 
 import pexpect
 
-from board import BUILD_DIR
+from board import BUILD_DIR, parse_trace
 
 VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
@@ -86,16 +86,7 @@ class VBoard:
         return self.vboard(*args, "--", *command, input=input, timeout=120)
 
     def trace(self, kinds=None):
-        events = []
-        for line in (self.path / "trace.log").read_text(errors="replace").splitlines():
-            usec, _, rest = line.partition(" ")
-            words = rest.split()
-            if words == ["power-on"]:
-                events = []
-                continue
-            if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
-                events.append((int(usec), words, rest))
-        return events
+        return parse_trace(self.path / "trace.log", kinds)
 
     def system_lines(self):
         return [rest[len("system "):] for _, words, rest in self.trace(["system"])]
