@@ -369,6 +369,19 @@ int open_package(const char *path, Fd &f, uint64_t *size)
 	return PKG_OK;
 }
 
+// Opens the package at `path` and hands it to `use`; a package that cannot
+// be opened ends the command here with its one-line error.
+template <typename Use> int with_package(const char *path, Use use)
+{
+	Fd f;
+	uint64_t size;
+	int rc = open_package(path, f, &size);
+	if (rc != PKG_OK)
+		return rc;
+	Package pkg{f.fd, size, {}};
+	return use(pkg);
+}
+
 std::string version_text(uint32_t id)
 {
 	char buf[20];
@@ -572,31 +585,10 @@ int pkg_create(int argc, char **argv)
 	return PKG_OK;
 }
 
-int pkg_list_fd(int fd, uint64_t size, FILE *out)
-{
-	Package pkg{fd, size, {}};
-	return list_package(pkg, "package", out);
-}
+namespace {
 
-int pkg_list(const char *path, FILE *out)
+int verify_package(Package &pkg, const char *path, FILE *out)
 {
-	Fd f;
-	uint64_t size;
-	int rc = open_package(path, f, &size);
-	if (rc != PKG_OK)
-		return rc;
-	Package pkg{f.fd, size, {}};
-	return list_package(pkg, path, out);
-}
-
-int pkg_verify(const char *path, FILE *out)
-{
-	Fd f;
-	uint64_t size;
-	int rc = open_package(path, f, &size);
-	if (rc != PKG_OK)
-		return rc;
-	Package pkg{f.fd, size, {}};
 	Tally tally;
 	if (!scan_package(pkg, [&](const Scanned &s) { tally.add(s); }))
 		return fail_errno(path);
@@ -615,16 +607,10 @@ int pkg_verify(const char *path, FILE *out)
 	return PKG_BAD;
 }
 
-int pkg_extract(const char *path, const char *dir, FILE *out)
+int extract_package(Package &pkg, const char *path, const char *dir, FILE *out)
 {
-	Fd f;
-	uint64_t size;
-	int rc = open_package(path, f, &size);
-	if (rc != PKG_OK)
-		return rc;
 	if (!make_dir(dir))
 		return fail_errno(dir);
-	Package pkg{f.fd, size, {}};
 	Tally tally;
 	int io = PKG_OK;
 	bool ok = scan_package(pkg, [&](const Scanned &s) {
@@ -648,17 +634,12 @@ int pkg_extract(const char *path, const char *dir, FILE *out)
 	return tally.good() ? PKG_OK : PKG_BAD;
 }
 
-int pkg_crc(const char *path, FILE *out)
+int checksum_file(Package &pkg, const char *path, FILE *out)
 {
-	Fd f;
-	uint64_t size;
-	int rc = open_package(path, f, &size);
-	if (rc != PKG_OK)
-		return rc;
 	std::vector<uint8_t> chunk(CHUNK);
 	uint32_t reg = 0xFFFFFFFF;
-	for (uint64_t off = 0; off < size;) {
-		ssize_t r = read_at(f.fd, chunk.data(), chunk.size(), off);
+	for (uint64_t off = 0; off < pkg.size;) {
+		ssize_t r = read_at(pkg.fd, chunk.data(), chunk.size(), off);
 		if (r < 0)
 			return fail_errno(path);
 		if (r == 0)
@@ -668,4 +649,32 @@ int pkg_crc(const char *path, FILE *out)
 	}
 	fprintf(out, "0x%08x  %s\n", reg, path);
 	return PKG_OK;
+}
+
+} // namespace
+
+int pkg_list_fd(int fd, uint64_t size, FILE *out)
+{
+	Package pkg{fd, size, {}};
+	return list_package(pkg, "package", out);
+}
+
+int pkg_list(const char *path, FILE *out)
+{
+	return with_package(path, [&](Package &pkg) { return list_package(pkg, path, out); });
+}
+
+int pkg_verify(const char *path, FILE *out)
+{
+	return with_package(path, [&](Package &pkg) { return verify_package(pkg, path, out); });
+}
+
+int pkg_extract(const char *path, const char *dir, FILE *out)
+{
+	return with_package(path, [&](Package &pkg) { return extract_package(pkg, path, dir, out); });
+}
+
+int pkg_crc(const char *path, FILE *out)
+{
+	return with_package(path, [&](Package &pkg) { return checksum_file(pkg, path, out); });
 }
