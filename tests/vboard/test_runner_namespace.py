@@ -95,7 +95,7 @@ def test_a_gzip_tar_unpacks_under_tmp(board):
     (board / "user" / "app.tar.gz").write_bytes(payload)
     out = inside(board, "cp /user/app.tar.gz /tmp/quartzimage.tar.gz; "
                         "cd /tmp && tar mxzf /tmp/quartzimage.tar.gz && rm /tmp/quartzimage.tar.gz; "
-                        "ls /tmp; ls /tmp/home/bin")
+                        "ls -1 /tmp; ls -1 /tmp/home/bin")
     assert out.split() == ["home", "env-setup", "install.sh", "mp.elf.strip"]
 
 
