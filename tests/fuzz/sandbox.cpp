@@ -138,3 +138,11 @@ void bind_device(const char *node, const char *path)
 	if (mount(node, path, nullptr, MS_BIND, nullptr) != 0)
 		fail("bind", path);
 }
+
+void silence_stdout()
+{
+	int null = open("/dev/null", O_WRONLY);
+	if (null < 0 || dup2(null, 1) < 0)
+		abort();
+	close(null);
+}

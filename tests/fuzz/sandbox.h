@@ -12,3 +12,7 @@ void enter_private_root();
 // Binds `node` (a character device such as a pty) at `path` inside the
 // private /dev.  Ends the process with a message on failure.
 void bind_device(const char *node, const char *path);
+
+// Standard output to /dev/null: the code under test talks on the console,
+// the fuzzer reports on standard error.
+void silence_stdout();
