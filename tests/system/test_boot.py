@@ -132,6 +132,14 @@ class TestFallback:
         assert "Launching diagnostics" not in console
         assert [w for _, w, _ in board.trace(["reboot"])] == [["reboot"]]
 
+    def test_an_archive_that_cannot_be_created_reboots_without_the_rescue_image(self, board):
+        # A directory where the archive goes: the file cannot be created.
+        r = board.run("/bin/sh", "-c", "mkdir /tmp/quartzimage.tar.gz && exec /bin/launcher")
+        assert r.returncode == 128 + 9  # the reboot ends every process of the boot
+        assert r.stdout.decode() + r.stderr.decode() == ("Booting image '1'\n"
+                                                         "Failed to open application image output file.\n")
+        assert [w for _, w, _ in board.trace(["reboot"])] == [["reboot"]]
+
     def test_the_walk_skips_other_records(self, board):
         board.write_slot(1, sample("kernel.pkg") + sample("dft.pkg") + sample("app3.pkg"))
         rc, console = board.boot()
