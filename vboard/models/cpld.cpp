@@ -51,11 +51,6 @@ void control_written(const Conf *c)
 	std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_WAITING);
 }
 
-off_t position(int fd, const off_t *at)
-{
-	return at ? *at : sys::lseek(fd, 0, SEEK_CUR);
-}
-
 uint8_t stored(int fd, off_t reg)
 {
 	uint8_t v = 0;
@@ -75,7 +70,7 @@ ssize_t cpld_read(const Node *n, int fd, void *buf, size_t len, const off_t *at)
 		return fail(EIO);
 	if (n->accmode == O_WRONLY)
 		return fail(EBADF);
-	off_t pos = position(fd, at);
+	off_t pos = sys::position(fd, at);
 	if (pos < 0)
 		return -1;
 	auto out = static_cast<uint8_t *>(buf);
@@ -100,7 +95,7 @@ ssize_t cpld_write(const Node *n, int fd, const void *buf, size_t len, const off
 		return fail(EIO);
 	if (n->accmode == O_RDONLY)
 		return fail(EBADF);
-	off_t pos = position(fd, at);
+	off_t pos = sys::position(fd, at);
 	if (pos < 0)
 		return -1;
 	if (len > 0 && pos >= CPLD_REGS)

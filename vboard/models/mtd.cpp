@@ -69,11 +69,6 @@ bool read_current(int fd, off_t pos, uint8_t *old, size_t n)
 	return st.st_size >= pos || fill_erased(fd, st.st_size, pos);
 }
 
-off_t position(int fd, const off_t *at)
-{
-	return at ? *at : sys::lseek(fd, 0, SEEK_CUR);
-}
-
 int erase(const Node *n, int fd, uint64_t start, uint64_t len)
 {
 	const Conf *c = board_conf();
@@ -139,7 +134,7 @@ ssize_t mtd_read(const Node *n, int fd, void *buf, size_t len, const off_t *at)
 		return fail(EIO);
 	if (n->accmode == O_WRONLY)
 		return fail(EBADF);
-	off_t pos = position(fd, at);
+	off_t pos = sys::position(fd, at);
 	if (pos < 0)
 		return -1;
 	off_t size = c->part_size[n->index];
@@ -164,7 +159,7 @@ ssize_t mtd_write(const Node *n, int fd, const void *buf, size_t len, const off_
 		return fail(EIO);
 	if (n->accmode == O_RDONLY)
 		return fail(EBADF);
-	off_t pos = position(fd, at);
+	off_t pos = sys::position(fd, at);
 	if (pos < 0)
 		return -1;
 	if (len == 0)

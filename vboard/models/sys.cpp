@@ -177,6 +177,11 @@ int system(const char *cmd)
 	return f(cmd);
 }
 
+off_t position(int fd, const off_t *at)
+{
+	return at ? *at : lseek(fd, 0, SEEK_CUR);
+}
+
 bool write_all(int fd, const void *buf, size_t n)
 {
 	auto p = static_cast<const char *>(buf);

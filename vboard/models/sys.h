@@ -33,6 +33,10 @@ int nanosleep(const struct timespec *req, struct timespec *rem);
 int clock_nanosleep(clockid_t clk, int flags, const struct timespec *req, struct timespec *rem);
 int system(const char *cmd);
 
+// Where a transfer starts: at `at` for pread/pwrite, else at the
+// descriptor's own position; -1 when that cannot be had.
+off_t position(int fd, const off_t *at);
+
 // Writes all of buf (retrying short writes and EINTR); true on success.
 bool write_all(int fd, const void *buf, size_t n);
 
