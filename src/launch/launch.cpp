@@ -241,6 +241,8 @@ void ask_recovery_install(const uint8_t *record, uint32_t length)
 	api_set_booted_image(BOOTED_FROM_RESCUE);
 }
 
+} // namespace
+
 int sig_init()
 {
 	struct sigaction sa;
@@ -252,8 +254,6 @@ int sig_init()
 	sa.sa_flags = 0;
 	return sigaction(SIGINT, &sa, nullptr);
 }
-
-} // namespace
 
 void parse_uboot_env()
 {

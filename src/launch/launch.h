@@ -11,6 +11,10 @@
 // tests it after its reads.  A single byte, only ever stored whole.
 extern volatile unsigned char sig_quit_raised;
 
+// Installs the SIGINT handler that sets sig_quit_raised, without automatic
+// restart of interrupted reads; the result of sigaction.
+int sig_init();
+
 // The slot to boot: 1 or 2.
 int which_image();
 // Reboots the board; never returns.

@@ -19,8 +19,8 @@
 //     match FILE SLOT       verifyMatchingHeaders of FILE's first 20 bytes
 //     install PATH CHECK SLOT   processNorvikImage
 //
-// SIGINT is handled as the launcher handles it: a handler installed without
-// SA_RESTART that only sets sig_quit_raised.
+// SIGINT is handled by the launcher's own handler (sig_init): installed without
+// SA_RESTART, it only sets sig_quit_raised.
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -40,21 +40,6 @@
 namespace {
 
 FILE *results = stderr;
-
-void on_sigint(int)
-{
-	sig_quit_raised = 1;
-}
-
-void install_handler()
-{
-	struct sigaction sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sa_handler = on_sigint;
-	sigemptyset(&sa.sa_mask);
-	sa.sa_flags = 0;
-	sigaction(SIGINT, &sa, nullptr);
-}
 
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void report(const char *fmt, ...)
@@ -148,7 +133,7 @@ void op_match(const char *path, int slot)
 
 int main(int argc, char **argv)
 {
-	install_handler();
+	sig_init();
 	int i = 1;
 	if (i + 1 < argc && strcmp(argv[i], "-r") == 0) {
 		results = fopen(argv[i + 1], "a");

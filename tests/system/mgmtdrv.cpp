@@ -18,8 +18,8 @@
 //     flash-init | i2c-init           api_flash_init / api_i2c_init
 //     tftp | xmodem                   run_tftp_rescue / run_xmodem_rescue
 //
-// SIGINT is handled as the launcher handles it: a handler installed without
-// SA_RESTART that only sets sig_quit_raised.
+// SIGINT is handled by the launcher's own handler (sig_init): installed without
+// SA_RESTART, it only sets sig_quit_raised.
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdarg>
@@ -46,20 +46,6 @@ __attribute__((format(printf, 1, 2))) void result(const char *format, ...)
 	va_end(args);
 	fputc('\n', results);
 	fflush(results);
-}
-
-void on_sigint(int)
-{
-	sig_quit_raised = 1;
-}
-
-void install_sigint()
-{
-	struct sigaction sa;
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = on_sigint;
-	sigemptyset(&sa.sa_mask);
-	sigaction(SIGINT, &sa, nullptr);
 }
 
 struct in_addr address(const char *dotted)
@@ -169,7 +155,7 @@ int main(int argc, char **argv)
 		}
 		i = 3;
 	}
-	install_sigint();
+	sig_init();
 	while (i < argc)
 		i = run(argc, argv, i);
 	return 0;
