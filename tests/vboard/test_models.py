@@ -342,6 +342,52 @@ class TestMtd:
         assert lines[4] == f'mtd3: {SIZES["kernel"]:08x} {ERASE:08x} "kernel"'
         assert len(lines) == 7
 
+    def test_every_spelling_of_an_entry_point_reaches_the_partition(self, board, tmp_path):
+        # The 64 ones of large files, the fortified ones, those of older C libraries.
+        (board.path / "flash" / "kernel.bin").write_bytes(pattern(SIZES["kernel"]))
+        out = board.py(f"""
+            libc, L, S = ctypes.CDLL(None), ctypes.c_long, ctypes.c_size_t
+            libc.lseek.restype = libc.lseek64.restype = L
+            buf, st = ctypes.create_string_buffer(2), ctypes.create_string_buffer(256)
+            node, dfd = b'/dev/mtd-kernel', os.open('/', 0)
+            os.umask(0)
+            for name, dirfd in [('open', ()), ('open64', ()), ('openat', (dfd,)), ('openat64', (dfd,))]:
+                made = getattr(libc, name)(*dirfd, f'{tmp_path}/{{name}}'.encode(), os.O_CREAT | os.O_WRONLY, 0o604)
+                fd = getattr(libc, name)(*dirfd, node, os.O_RDONLY)
+                print(name, os.pread(fd, 2, 16).hex(), oct(os.fstat(made).st_mode & 0o777))
+            for name, dirfd in [('__open_2', ()), ('__open64_2', ()), ('__openat_2', (dfd,)), ('__openat64_2', (dfd,))]:
+                print(name, os.pread(getattr(libc, name)(*dirfd, node, os.O_RDONLY), 2, 16).hex())
+            fd = os.open(node, os.O_RDWR)
+            for name, more in [('read', ()), ('__read_chk', (S(2),)), ('pread', (L(32),)), ('pread64', (L(34),)),
+                               ('__pread_chk', (L(36), S(2))), ('__pread64_chk', (L(38), S(2)))]:
+                print(name, getattr(libc, name)(fd, buf, S(2), *more), buf.raw.hex())
+            for name, args in [('pwrite', (b'\\0', S(1), L(40))), ('pwrite64', (b'\\0', S(1), L(41))),
+                               ('lseek', (L(0), 2)), ('lseek64', (L(0), 2)), ('fcntl', (0, 50)), ('fcntl64', (0, 50))]:
+                print(name, getattr(libc, name)(fd, *args))
+            print('dup', os.pread(50, 2, 40).hex(), *(os.major(os.fstat(d).st_rdev) for d in (50, 51)))
+            for name, args in [('stat', (node,)), ('stat64', (node,)), ('lstat', (node,)), ('lstat64', (node,)),
+                               ('__xstat', (1, node)), ('__xstat64', (1, node)), ('__lxstat', (1, node)),
+                               ('__lxstat64', (1, node)), ('fstat', (fd,)), ('fstat64', (fd,)), ('__fxstat', (1, fd)),
+                               ('__fxstat64', (1, fd)), ('fstatat', (dfd, node)), ('fstatat64', (fd, b''))]:
+                ctypes.memset(st, 0, 256)
+                flags = (0x1000 if args[-1] == b'' else 0,) if name.startswith('fstatat') else ()
+                r = getattr(libc, name)(*args, st, *flags)
+                rdev = struct.unpack_from('Q', st.raw, 40)[0]
+                print(name, r, os.major(rdev), os.minor(rdev))
+        """).splitlines()
+        p, size = pattern(42), SIZES["kernel"]
+        at16 = p[16:18].hex()
+        assert out == ([f"{name} {at16} 0o604" for name in ("open", "open64", "openat", "openat64")] +
+                       [f"{name} {at16}" for name in ("__open_2", "__open64_2", "__openat_2", "__openat64_2")] +
+                       [f"{name} 2 {p[at:at + 2].hex()}" for name, at in [("read", 0), ("__read_chk", 2), ("pread", 32),
+                                                                         ("pread64", 34), ("__pread_chk", 36),
+                                                                         ("__pread64_chk", 38)]] +
+                       ["pwrite 1", "pwrite64 1", f"lseek {size}", f"lseek64 {size}", "fcntl 50", "fcntl64 51",
+                        "dup 0000 90 90"] +
+                       [f"{name} 0 90 6" for name in ("stat", "stat64", "lstat", "lstat64", "__xstat", "__xstat64",
+                                                     "__lxstat", "__lxstat64", "fstat", "fstat64", "__fxstat",
+                                                     "__fxstat64", "fstatat", "fstatat64")])
+
     def test_nodes_look_like_mtd_character_devices(self, board):
         out = board.py("""
             import stat
@@ -638,6 +684,20 @@ class TestCpld:
         assert board.events()[-3:] == ["cpld read 0x14 -> 0xa4", "cpld read 0x15 -> 0x00",
                                        "cpld read 0x18 -> 0x01"]
 
+    def test_short_write_moves_the_position_past_what_was_written(self, board):
+        # The backing file may not grow past register 21: the write stops there.
+        (board.path / "cpld.bin").write_bytes(bytes(22))
+        out = board.py("""
+            import resource
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (22, 22))
+            fd = os.open('/dev/norvik/cpld_mmmap', os.O_RDWR)
+            os.lseek(fd, 20, os.SEEK_SET)
+            print(os.write(fd, b'\\x11\\x22\\x33\\x44'), os.lseek(fd, 0, os.SEEK_CUR))
+        """)
+        assert out.split() == ["2", "22"]
+        assert board.cpld()[20:] == b"\x11\x22"
+
     def test_poller_without_seek_reads_the_next_registers(self, make_board):
         board = make_board("fault.cpld_ready = 1\n")
         # Offsets 24, 25, 26 are read: the status register only once.
@@ -714,8 +774,23 @@ class TestTrace:
         board.clear_trace()
         board.run("sh", "-c", "exec /bin/true one 'two words'", check=True)
         board.py("os.execv('/bin/true', ['true', 'x\\ty'])")
+        board.py("""
+            libc, P = ctypes.CDLL(None), ctypes.c_char_p
+            argv, envp = (P * 3)(b'true', b'v', None), (P * 2)(b'A=1', None)
+            for name, args in [('execl', (b'/bin/true', b'true', b'l', None)),
+                               ('execlp', (b'true', b'true', b'lp', None)),
+                               ('execle', (b'/bin/true', b'true', b'le', None, envp)),
+                               ('execvp', (b'true', argv)), ('execvpe', (b'true', argv, envp)),
+                               ('execve', (b'/bin/true', argv, envp))]:
+                if os.fork() == 0:
+                    getattr(libc, name)(*args)
+                    os._exit(127)
+                assert os.wait()[1] == 0
+        """)
         assert board.events() == ['exec /bin/true /bin/true one "two words"',
-                                  'exec /bin/true true "x\\ty"']
+                                  'exec /bin/true true "x\\ty"',
+                                  "exec /bin/true true l", "exec true true lp", "exec /bin/true true le",
+                                  "exec true true v", "exec true true v", "exec /bin/true true v"]
 
     def test_vboard_hw_trace_and_now(self, board):
         board.run("sleep", "3", check=True)

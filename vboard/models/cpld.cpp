@@ -12,12 +12,6 @@ namespace vb {
 
 namespace {
 
-int fail(int err)
-{
-	errno = err;
-	return -1;
-}
-
 // Bit 0 of the status register after one more poll.
 uint8_t poll_ready()
 {
@@ -40,14 +34,14 @@ uint8_t poll_ready()
 	}
 }
 
-void control_written(const Conf *c)
+void control_written(const Conf &c)
 {
 	State *s = board_state();
-	if (c->cpld_ready == CPLD_NEVER) {
+	if (c.cpld_ready == CPLD_NEVER) {
 		std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_STUCK);
 		return;
 	}
-	std::atomic_ref<uint32_t>(s->cpld_wait).store(static_cast<uint32_t>(c->cpld_ready));
+	std::atomic_ref<uint32_t>(s->cpld_wait).store(static_cast<uint32_t>(c.cpld_ready));
 	std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_WAITING);
 }
 
@@ -64,15 +58,8 @@ int cpld_open(int flags)
 	return sys::open(board_path("cpld.bin").c_str(), O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
 }
 
-ssize_t cpld_read(const Node *n, int fd, void *buf, size_t len, const off_t *at)
+ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos)
 {
-	if (!board_conf())
-		return fail(EIO);
-	if (n->accmode == O_WRONLY)
-		return fail(EBADF);
-	off_t pos = sys::position(fd, at);
-	if (pos < 0)
-		return -1;
 	auto out = static_cast<uint8_t *>(buf);
 	size_t done = 0;
 	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
@@ -83,21 +70,11 @@ ssize_t cpld_read(const Node *n, int fd, void *buf, size_t len, const off_t *at)
 		out[done] = v;
 		trace_printf("cpld read 0x%02jx -> 0x%02x", static_cast<intmax_t>(reg), v);
 	}
-	if (!at && done > 0 && sys::lseek(fd, pos + static_cast<off_t>(done), SEEK_SET) < 0)
-		return -1;
 	return static_cast<ssize_t>(done);
 }
 
-ssize_t cpld_write(const Node *n, int fd, const void *buf, size_t len, const off_t *at)
+ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off_t pos)
 {
-	const Conf *c = board_conf();
-	if (!c)
-		return fail(EIO);
-	if (n->accmode == O_RDONLY)
-		return fail(EBADF);
-	off_t pos = sys::position(fd, at);
-	if (pos < 0)
-		return -1;
 	if (len > 0 && pos >= CPLD_REGS)
 		return fail(ENOSPC);
 	auto in = static_cast<const uint8_t *>(buf);
@@ -110,20 +87,7 @@ ssize_t cpld_write(const Node *n, int fd, const void *buf, size_t len, const off
 		if (reg == CPLD_VPD_CONTROL)
 			control_written(c);
 	}
-	if (!at && done > 0 && sys::lseek(fd, pos + static_cast<off_t>(done), SEEK_SET) < 0)
-		return -1;
 	return static_cast<ssize_t>(done);
-}
-
-off_t cpld_seek(int fd, off_t off, int whence)
-{
-	if (whence == SEEK_END) {
-		off += CPLD_REGS;
-		whence = SEEK_SET;
-	}
-	if (whence != SEEK_SET && whence != SEEK_CUR)
-		return fail(EINVAL);
-	return sys::lseek(fd, off, whence);
 }
 
 uint8_t cpld_peek(int reg)

@@ -4,7 +4,7 @@
 // as board.conf asks.
 #pragma once
 
-#include "fdtab.h"
+#include "conf.h"
 
 #include <cstdint>
 #include <sys/types.h>
@@ -16,9 +16,11 @@ constexpr int CPLD_VPD_CONTROL = 20;
 constexpr int CPLD_VPD_STATUS = 24;
 
 int cpld_open(int flags);
-ssize_t cpld_read(const Node *n, int fd, void *buf, size_t len, const off_t *at);
-ssize_t cpld_write(const Node *n, int fd, const void *buf, size_t len, const off_t *at);
-off_t cpld_seek(int fd, off_t off, int whence);
+
+// A read or write at pos, one register at a time (the file position is the
+// caller's).
+ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos);
+ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off_t pos);
 
 // A register as the board's logic sees it (no trace, no poll counted).
 uint8_t cpld_peek(int reg);

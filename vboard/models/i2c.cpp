@@ -26,12 +26,6 @@ constexpr int EEPROM = 0x54;
 constexpr uint32_t EEPROM_CHANNEL_BIT = 0x08;
 constexpr size_t MAX_TRANSFER = 8192;
 
-int fail(int err)
-{
-	errno = err;
-	return -1;
-}
-
 std::atomic_ref<uint32_t> shared(uint32_t &field)
 {
 	return std::atomic_ref<uint32_t>(field);

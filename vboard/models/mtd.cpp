@@ -28,12 +28,6 @@ uint64_t count_op(uint64_t &counter)
 	return std::atomic_ref<uint64_t>(counter).fetch_add(1) + 1;
 }
 
-int fail(int err)
-{
-	errno = err;
-	return -1;
-}
-
 // Writes 0xFF over [from, to) of the backing file.
 bool fill_erased(int fd, off_t from, off_t to)
 {
@@ -127,50 +121,30 @@ int mtd_open(int part, int flags)
 	return sys::open(path.c_str(), O_RDWR | O_CREAT | keep, 0644);
 }
 
-ssize_t mtd_read(const Node *n, int fd, void *buf, size_t len, const off_t *at)
+ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, off_t pos)
 {
-	const Conf *c = board_conf();
-	if (!c)
-		return fail(EIO);
-	if (n->accmode == O_WRONLY)
-		return fail(EBADF);
-	off_t pos = sys::position(fd, at);
-	if (pos < 0)
-		return -1;
-	off_t size = c->part_size[n->index];
+	off_t size = c.part_size[n->index];
 	if (pos >= size)
 		return 0;
 	size_t count = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(len), size - pos));
-	ssize_t got = at ? sys::pread(fd, buf, count, pos) : sys::read(fd, buf, count);
+	ssize_t got = sys::pread(fd, buf, count, pos);
 	if (got < 0)
 		return -1;
-	if (static_cast<size_t>(got) < count) {
-		memset(static_cast<uint8_t *>(buf) + got, 0xFF, count - static_cast<size_t>(got));
-		if (!at && sys::lseek(fd, pos + static_cast<off_t>(count), SEEK_SET) < 0)
-			return -1;
-	}
+	memset(static_cast<uint8_t *>(buf) + got, 0xFF, count - static_cast<size_t>(got));
 	return static_cast<ssize_t>(count);
 }
 
-ssize_t mtd_write(const Node *n, int fd, const void *buf, size_t len, const off_t *at)
+ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t len, off_t pos)
 {
-	const Conf *c = board_conf();
-	if (!c)
-		return fail(EIO);
-	if (n->accmode == O_RDONLY)
-		return fail(EBADF);
-	off_t pos = sys::position(fd, at);
-	if (pos < 0)
-		return -1;
 	if (len == 0)
 		return 0;
-	off_t size = c->part_size[n->index];
+	off_t size = c.part_size[n->index];
 	if (pos >= size)
 		return fail(ENOSPC);
 	size_t count = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(len), size - pos));
 	const char *node = nodes[n->index];
 	uint64_t k = count_op(board_state()->writes);
-	if (k == c->write_fail_at) {
+	if (k == c.write_fail_at) {
 		trace_printf("fault mtd_write_fail_at %s 0x%jx %zu", node, static_cast<intmax_t>(pos), count);
 		return fail(EIO);
 	}
@@ -184,45 +158,17 @@ ssize_t mtd_write(const Node *n, int fd, const void *buf, size_t len, const off_
 		over_programmed |= cells[i] != 0xFF;
 		cells[i] &= data[i];
 	}
-	ssize_t put = at ? sys::pwrite(fd, cells.data(), count, pos) : sys::write(fd, cells.data(), count);
+	ssize_t put = sys::pwrite(fd, cells.data(), count, pos);
 	if (put < 0)
 		return -1;
 	trace_printf("mtd %s write 0x%jx %zu", node, static_cast<intmax_t>(pos), count);
 	if (over_programmed)
 		trace_printf("fault not-erased %s 0x%jx %zu", node, static_cast<intmax_t>(pos), count);
-	if (k == c->power_cut_after) {
+	if (k == c.power_cut_after) {
 		trace_printf("fault power-cut");
 		kill(getpid(), SIGKILL);
 	}
 	return put;
-}
-
-off_t mtd_seek(const Node *n, int fd, off_t off, int whence)
-{
-	const Conf *c = board_conf();
-	if (!c)
-		return fail(EIO);
-	off_t size = c->part_size[n->index];
-	off_t base;
-	switch (whence) {
-	case SEEK_SET:
-		base = 0;
-		break;
-	case SEEK_CUR:
-		base = sys::lseek(fd, 0, SEEK_CUR);
-		if (base < 0)
-			return -1;
-		break;
-	case SEEK_END:
-		base = size;
-		break;
-	default:
-		return fail(EINVAL);
-	}
-	off_t to = base + off;
-	if (to < 0 || to > size)
-		return fail(EINVAL);
-	return sys::lseek(fd, to, SEEK_SET);
 }
 
 int mtd_ioctl(const Node *n, int fd, unsigned long req, void *arg)

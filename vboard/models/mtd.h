@@ -2,6 +2,7 @@
 // BOARD/flash/NAME.bin (bytes beyond a short file read as erased).
 #pragma once
 
+#include "conf.h"
 #include "fdtab.h"
 
 #include <sys/types.h>
@@ -12,10 +13,9 @@ namespace vb {
 // backing file, whose file position is the device's.
 int mtd_open(int part, int flags);
 
-// at == nullptr: at the file position, which advances.
-ssize_t mtd_read(const Node *n, int fd, void *buf, size_t len, const off_t *at);
-ssize_t mtd_write(const Node *n, int fd, const void *buf, size_t len, const off_t *at);
-off_t mtd_seek(const Node *n, int fd, off_t off, int whence);
+// A read or write at pos of the partition (the file position is the caller's).
+ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, off_t pos);
+ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t len, off_t pos);
 int mtd_ioctl(const Node *n, int fd, unsigned long req, void *arg);
 
 // /proc/mtd as the kernel would list the partitions (a memfd).

@@ -1,143 +1,28 @@
-// The C library entry points that reach the board's devices, its sleeps and
-// the commands it runs. A descriptor that is not a modelled device and a path
-// that is not a board node go straight to the C library.
+// The C library entry points that reach the board's devices. A descriptor
+// that is not a modelled device and a path that is not a board node go
+// straight on to the C library's own definition of the same entry point.
+//
+// Each family is defined once; its spellings (the 64 ones of large files,
+// the fortified _chk and _2 ones, the old __xstat ones) only pass their
+// arguments on, each with its own types and its own next definition.
 #include "board.h"
-#include "cpld.h"
 #include "fdtab.h"
-#include "i2c.h"
-#include "mtd.h"
+#include "node.h"
 #include "sys.h"
-#include "trace.h"
 
-#include <cerrno>
-#include <dlfcn.h>
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
-#include <vector>
 
 using namespace vb;
 
 namespace {
 
-struct Known {
-	const char *path;
-	Dev dev;
-	int index;
-	unsigned major, minor;
-};
-
-// Device numbers as the board's kernel gives them (libmtd looks at them).
-const Known known[] = {
-	{"/dev/mtd-uboot", Dev::mtd, PART_UBOOT, 90, 0},
-	{"/dev/mtd-ubootenv", Dev::mtd, PART_UBOOTENV, 90, 2},
-	{"/dev/mtd-devicetree", Dev::mtd, PART_DEVICETREE, 90, 4},
-	{"/dev/mtd-kernel", Dev::mtd, PART_KERNEL, 90, 6},
-	{"/dev/mtd-rfs", Dev::mtd, PART_RFS, 90, 8},
-	{"/dev/mtd-rescue", Dev::mtd, PART_RESCUE, 90, 10},
-	{"/dev/i2c-0", Dev::i2c, 0, 89, 0},
-	{"/dev/i2c-1", Dev::i2c, 1, 89, 1},
-	{"/dev/norvik/cpld_mmmap", Dev::cpld, 0, 10, 100},
-};
-
-const char PROC_MTD[] = "/proc/mtd";
-
-int fail(int err)
-{
-	errno = err;
-	return -1;
-}
-
-const Known *lookup(const char *path)
-{
-	if (!path || path[0] != '/')
-		return nullptr;
-	for (const Known &k : known)
-		if (strcmp(path, k.path) == 0)
-			return &k;
-	return nullptr;
-}
-
-const Known *known_of(const Node *n)
-{
-	for (const Known &k : known)
-		if (k.dev == n->dev && k.index == n->index)
-			return &k;
-	return nullptr;
-}
-
-void fake_stat(const Known *k, struct stat *st)
-{
-	memset(st, 0, sizeof *st);
-	st->st_mode = S_IFCHR | 0660;
-	st->st_rdev = makedev(k->major, k->minor);
-	st->st_dev = makedev(0, 6);
-	st->st_ino = 1000 + (k - known);
-	st->st_nlink = 1;
-	st->st_blksize = 4096;
-}
-
-int open_device(const Known *k, int flags)
-{
-	int fd;
-	switch (k->dev) {
-	case Dev::mtd:
-		fd = mtd_open(k->index, flags);
-		break;
-	case Dev::i2c:
-		fd = i2c_open(flags);
-		break;
-	default:
-		fd = cpld_open(flags);
-		break;
-	}
-	if (fd < 0)
-		return fail(EIO);
-	if (!fdtab_set(fd, node_new(k->dev, k->index, flags & O_ACCMODE))) {
-		sys::close(fd);
-		return fail(EMFILE);
-	}
-	return fd;
-}
-
-// True when the board answers this open itself; *fd is then its result.
-bool board_open(const char *path, int flags, int *fd)
-{
-	if (!path || path[0] != '/' || !board_active())
-		return false;
-	const Known *k = lookup(path);
-	bool proc = strcmp(path, PROC_MTD) == 0;
-	if (!k && !proc) {
-		const Conf *c = board_conf_peek();
-		if (!c || !conf_is_missing(c, path))
-			return false;
-		trace_printf("fault missing %s", path);
-		*fd = fail(ENOENT);
-		return true;
-	}
-	board_refresh();
-	const Conf *c = board_conf();
-	if (!c) {
-		*fd = fail(k ? EIO : ENOENT);
-		return true;
-	}
-	if (conf_is_missing(c, path)) {
-		trace_printf("fault missing %s", path);
-		*fd = fail(ENOENT);
-		return true;
-	}
-	*fd = proc ? mtd_proc_open() : open_device(k, flags);
-	return true;
-}
+// ------------------------------------------------------------ descriptors ----
 
 // A descriptor the C library handed out may carry a number we once saw
 // closed behind our back (fclose, close_range): it is not a device.
@@ -148,81 +33,19 @@ int passed_through(int fd)
 	return fd;
 }
 
-int do_open(const char *path, int flags, mode_t mode)
+// open in all its spellings: openat from dirfd (AT_FDCWD for open), which is
+// what the C library makes of each of them.
+int opened(int dirfd, const char *path, int flags, mode_t mode)
 {
 	int fd;
 	if (board_open(path, flags, &fd))
 		return fd;
-	return passed_through(sys::open(path, flags, mode));
+	return passed_through(LIBC(openat)::call(dirfd, path, flags, mode));
 }
 
-int do_openat(int dirfd, const char *path, int flags, mode_t mode)
+bool needs_mode(int flags)
 {
-	int fd;
-	if (board_open(path, flags, &fd))
-		return fd;
-	return passed_through(sys::openat(dirfd, path, flags, mode));
-}
-
-ssize_t node_read(Node *n, int fd, void *buf, size_t len, const off_t *at)
-{
-	switch (n->dev) {
-	case Dev::mtd:
-		return mtd_read(n, fd, buf, len, at);
-	case Dev::i2c:
-		return at ? fail(ESPIPE) : i2c_read(n, buf, len);
-	default:
-		return cpld_read(n, fd, buf, len, at);
-	}
-}
-
-ssize_t node_write(Node *n, int fd, const void *buf, size_t len, const off_t *at)
-{
-	switch (n->dev) {
-	case Dev::mtd:
-		return mtd_write(n, fd, buf, len, at);
-	case Dev::i2c:
-		return at ? fail(ESPIPE) : i2c_write(n, buf, len);
-	default:
-		return cpld_write(n, fd, buf, len, at);
-	}
-}
-
-ssize_t do_read(int fd, void *buf, size_t len)
-{
-	Node *n = fdtab_get(fd);
-	return n ? node_read(n, fd, buf, len, nullptr) : sys::read(fd, buf, len);
-}
-
-ssize_t do_pread(int fd, void *buf, size_t len, off_t at)
-{
-	Node *n = fdtab_get(fd);
-	if (!n)
-		return sys::pread(fd, buf, len, at);
-	return at < 0 ? fail(EINVAL) : node_read(n, fd, buf, len, &at);
-}
-
-ssize_t do_pwrite(int fd, const void *buf, size_t len, off_t at)
-{
-	Node *n = fdtab_get(fd);
-	if (!n)
-		return sys::pwrite(fd, buf, len, at);
-	return at < 0 ? fail(EINVAL) : node_write(n, fd, buf, len, &at);
-}
-
-off_t do_lseek(int fd, off_t off, int whence)
-{
-	Node *n = fdtab_get(fd);
-	if (!n)
-		return sys::lseek(fd, off, whence);
-	switch (n->dev) {
-	case Dev::mtd:
-		return mtd_seek(n, fd, off, whence);
-	case Dev::i2c:
-		return fail(ESPIPE);
-	default:
-		return cpld_seek(fd, off, whence);
-	}
+	return flags & (O_CREAT | O_TMPFILE);
 }
 
 // fd2 now refers to what fd refers to.
@@ -238,241 +61,51 @@ int duplicated(int fd, int fd2)
 	return fd2;
 }
 
-int do_stat(const char *path, struct stat *st, bool follow)
+int fcntl_done(int fd, int cmd, int result)
 {
-	const Known *k = board_active() ? lookup(path) : nullptr;
-	const Conf *c = k ? board_conf_peek() : nullptr;
-	if (!c)
-		return follow ? sys::stat(path, st) : sys::lstat(path, st);
-	if (conf_is_missing(c, path))
-		return fail(ENOENT);
-	fake_stat(k, st);
-	return 0;
+	return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC ? duplicated(fd, result) : result;
 }
 
-int do_fstat(int fd, struct stat *st)
+// Fortified spellings check the caller's buffer first, as the C library's do.
+size_t fortified(size_t len, size_t buflen)
+{
+	if (len > buflen)
+		abort();
+	return len;
+}
+
+ssize_t node_transfer(Node *n, int fd, void *buf, size_t len, const off_t *at)
+{
+	return node_read(n, fd, buf, len, at);
+}
+
+ssize_t node_transfer(Node *n, int fd, const void *buf, size_t len, const off_t *at)
+{
+	return node_write(n, fd, buf, len, at);
+}
+
+// read and write in all their spellings: at the descriptor's position.
+template <typename Next, typename Buf> ssize_t transfer(int fd, Buf buf, size_t len)
+{
+	Node *n = fdtab_get(fd);
+	return n ? node_transfer(n, fd, buf, len, nullptr) : Next::call(fd, buf, len);
+}
+
+// pread and pwrite in all their spellings: at an offset, which may not be
+// negative.
+template <typename Next, typename Buf, typename Off> ssize_t transfer_at(int fd, Buf buf, size_t len, Off at)
 {
 	Node *n = fdtab_get(fd);
 	if (!n)
-		return sys::fstat(fd, st);
-	fake_stat(known_of(n), st);
-	return 0;
+		return Next::call(fd, buf, len, at);
+	off_t pos = at;
+	return at < 0 ? fail(EINVAL) : node_transfer(n, fd, buf, len, &pos);
 }
 
-int do_fstatat(int dirfd, const char *path, struct stat *st, int flags)
-{
-	if (path && path[0] == '\0' && (flags & AT_EMPTY_PATH) && fdtab_get(dirfd))
-		return do_fstat(dirfd, st);
-	if (path && path[0] == '/' && board_active() && lookup(path))
-		return do_stat(path, st, !(flags & AT_SYMLINK_NOFOLLOW));
-	return sys::fstatat(dirfd, path, st, flags);
-}
-
-// The board's nodes and its /proc/mtd exist for access(), whatever is on
-// disk; a node of fault.missing does not.
-bool board_access(const char *path, int *result)
-{
-	if (!path || path[0] != '/' || !board_active())
-		return false;
-	const Conf *c = board_conf_peek();
-	if (!c || (!lookup(path) && strcmp(path, PROC_MTD) != 0))
-		return false;
-	*result = conf_is_missing(c, path) ? fail(ENOENT) : 0;
-	return true;
-}
-
-bool fast_time()
-{
-	const Conf *c = board_active() ? board_conf_peek() : nullptr;
-	return c && !c->real_time;
-}
-
-void trace_sleep(uint64_t usec)
-{
-	trace_printf("sleep %" PRIu64, usec);
-}
-
-bool valid_timespec(const struct timespec *t)
-{
-	return t && t->tv_sec >= 0 && t->tv_nsec >= 0 && t->tv_nsec < 1000000000;
-}
-
-uint64_t usec_of(const struct timespec *t)
-{
-	return static_cast<uint64_t>(t->tv_sec) * 1000000 + (static_cast<uint64_t>(t->tv_nsec) + 999) / 1000;
-}
-
-// Fast time: the sleep has happened the moment it was asked for. Its line
-// is stamped with the clock it advanced from, so that sleeps of concurrent
-// processes follow one another on the board clock.
-void sleep_virtually(uint64_t usec)
-{
-	uint64_t start = state_advance(board_state(), usec);
-	trace_text_at(start, "sleep " + std::to_string(usec));
-}
-
-void trace_exec(const char *path, char *const argv[])
-{
-	if (!board_active())
-		return;
-	std::string line = "exec ";
-	line += trace_word(path ? path : "");
-	for (int i = 0; argv && argv[i]; i++) {
-		line += ' ';
-		line += trace_word(argv[i]);
-	}
-	trace_text_detached(line);
-}
-
-// The arguments of execl, execlp and execle up to the terminating null.
-std::vector<char *> collect_args(const char *arg0, va_list ap)
-{
-	std::vector<char *> argv;
-	argv.push_back(const_cast<char *>(arg0));
-	while (argv.back())
-		argv.push_back(va_arg(ap, char *));
-	return argv;
-}
-
-} // namespace
-
-#define EXPORT extern "C" __attribute__((visibility("default")))
-
-EXPORT int open(const char *path, int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & (O_CREAT | O_TMPFILE)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
-	return do_open(path, flags, mode);
-}
-
-EXPORT int open64(const char *path, int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & (O_CREAT | O_TMPFILE)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
-	return do_open(path, flags, mode);
-}
-
-EXPORT int openat(int dirfd, const char *path, int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & (O_CREAT | O_TMPFILE)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
-	return do_openat(dirfd, path, flags, mode);
-}
-
-EXPORT int openat64(int dirfd, const char *path, int flags, ...)
-{
-	mode_t mode = 0;
-	if (flags & (O_CREAT | O_TMPFILE)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
-	return do_openat(dirfd, path, flags, mode);
-}
-
-EXPORT int __open_2(const char *path, int flags)
-{
-	return do_open(path, flags, 0);
-}
-
-EXPORT int __open64_2(const char *path, int flags)
-{
-	return do_open(path, flags, 0);
-}
-
-EXPORT int __openat_2(int dirfd, const char *path, int flags)
-{
-	return do_openat(dirfd, path, flags, 0);
-}
-
-EXPORT int __openat64_2(int dirfd, const char *path, int flags)
-{
-	return do_openat(dirfd, path, flags, 0);
-}
-
-EXPORT int close(int fd)
-{
-	fdtab_drop(fd);
-	board_forget_fd(fd);
-	return sys::close(fd);
-}
-
-EXPORT ssize_t read(int fd, void *buf, size_t len)
-{
-	return do_read(fd, buf, len);
-}
-
-EXPORT ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
-{
-	if (len > buflen)
-		abort();
-	return do_read(fd, buf, len);
-}
-
-EXPORT ssize_t write(int fd, const void *buf, size_t len)
+template <typename Next, typename Off> Off seek(int fd, Off off, int whence)
 {
 	Node *n = fdtab_get(fd);
-	return n ? node_write(n, fd, buf, len, nullptr) : sys::write(fd, buf, len);
-}
-
-EXPORT ssize_t pread(int fd, void *buf, size_t len, off_t at)
-{
-	return do_pread(fd, buf, len, at);
-}
-
-EXPORT ssize_t pread64(int fd, void *buf, size_t len, off_t at)
-{
-	return do_pread(fd, buf, len, at);
-}
-
-EXPORT ssize_t __pread_chk(int fd, void *buf, size_t len, off_t at, size_t buflen)
-{
-	if (len > buflen)
-		abort();
-	return do_pread(fd, buf, len, at);
-}
-
-EXPORT ssize_t __pread64_chk(int fd, void *buf, size_t len, off_t at, size_t buflen)
-{
-	if (len > buflen)
-		abort();
-	return do_pread(fd, buf, len, at);
-}
-
-EXPORT ssize_t pwrite(int fd, const void *buf, size_t len, off_t at)
-{
-	return do_pwrite(fd, buf, len, at);
-}
-
-EXPORT ssize_t pwrite64(int fd, const void *buf, size_t len, off_t at)
-{
-	return do_pwrite(fd, buf, len, at);
-}
-
-EXPORT off_t lseek(int fd, off_t off, int whence) noexcept
-{
-	return do_lseek(fd, off, whence);
-}
-
-EXPORT off_t lseek64(int fd, off_t off, int whence) noexcept
-{
-	return do_lseek(fd, off, whence);
+	return n ? node_seek(n, fd, off, whence) : Next::call(fd, off, whence);
 }
 
 // The board's console is a UART; here it is a pseudo-terminal whose other
@@ -488,283 +121,189 @@ int serial_flush(int fd, int queue)
 		if (queue == TCIOFLUSH)
 			queue = TCIFLUSH;
 	}
-	return sys::ioctl(fd, TCFLSH, (void *)(intptr_t)queue);
+	return LIBC(ioctl)::call(fd, TCFLSH, reinterpret_cast<void *>(static_cast<intptr_t>(queue)));
 }
 
-EXPORT int tcflush(int fd, int queue) noexcept
+int device_ioctl(int fd, unsigned long req, void *arg)
 {
-	return serial_flush(fd, queue);
-}
-
-EXPORT int ioctl(int fd, unsigned long req, ...) noexcept
-{
-	va_list ap;
-	va_start(ap, req);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
 	Node *n = fdtab_get(fd);
-	if (!n && req == TCFLSH)
-		return serial_flush(fd, (int)(intptr_t)arg);
-	if (!n)
-		return sys::ioctl(fd, req, arg);
-	switch (n->dev) {
-	case Dev::mtd:
-		return mtd_ioctl(n, fd, req, arg);
-	case Dev::i2c:
-		return i2c_ioctl(n, req, arg);
-	default:
-		return fail(ENOTTY);
-	}
+	if (n)
+		return node_ioctl(n, fd, req, arg);
+	if (req == TCFLSH)
+		return serial_flush(fd, static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+	return LIBC(ioctl)::call(fd, req, arg);
 }
 
-EXPORT int dup(int fd) noexcept
+// ------------------------------------------------------------------- stat ----
+
+// stat and lstat in all their spellings; St is struct stat or struct stat64.
+template <typename Next, typename St> int path_stat(const char *path, St *st)
 {
-	return duplicated(fd, sys::dup(fd));
+	int r;
+	return board_stat(path, st, &r) ? r : Next::call(path, st);
+}
+
+template <typename Next, typename St> int fd_stat(int fd, St *st)
+{
+	Node *n = fdtab_get(fd);
+	return n ? node_stat(n, st) : Next::call(fd, st);
+}
+
+template <typename Next, typename St> int at_stat(int dirfd, const char *path, St *st, int flags)
+{
+	Node *n = fdtab_get(dirfd);
+	if (n && path && path[0] == '\0' && (flags & AT_EMPTY_PATH))
+		return node_stat(n, st);
+	int r;
+	return board_stat(path, st, &r) ? r : Next::call(dirfd, path, st, flags);
+}
+
+} // namespace
+
+// The variadic spellings of open: the mode is there only when the flags ask
+// for a file to be made. The 64 ones open large files too.
+#define VARIADIC_OPEN(name, params, dirfd, large)                                                  \
+	EXPORT int name params                                                                     \
+	{                                                                                          \
+		va_list ap;                                                                        \
+		va_start(ap, flags);                                                               \
+		mode_t mode = needs_mode(flags) ? static_cast<mode_t>(va_arg(ap, int)) : 0;        \
+		va_end(ap);                                                                        \
+		return opened(dirfd, path, flags | (large), mode);                                 \
+	}
+
+VARIADIC_OPEN(open, (const char *path, int flags, ...), AT_FDCWD, 0)
+VARIADIC_OPEN(open64, (const char *path, int flags, ...), AT_FDCWD, O_LARGEFILE)
+VARIADIC_OPEN(openat, (int dirfd, const char *path, int flags, ...), dirfd, 0)
+VARIADIC_OPEN(openat64, (int dirfd, const char *path, int flags, ...), dirfd, O_LARGEFILE)
+
+// The fortified ones, for flags that ask for no mode.
+EXPORT int __open_2(const char *path, int flags) { return opened(AT_FDCWD, path, flags, 0); }
+EXPORT int __open64_2(const char *path, int flags) { return opened(AT_FDCWD, path, flags | O_LARGEFILE, 0); }
+EXPORT int __openat_2(int dirfd, const char *path, int flags) { return opened(dirfd, path, flags, 0); }
+
+EXPORT int __openat64_2(int dirfd, const char *path, int flags)
+{
+	return opened(dirfd, path, flags | O_LARGEFILE, 0);
+}
+
+EXPORT int close(int fd)
+{
+	fdtab_drop(fd);
+	board_forget_fd(fd);
+	return LIBC(close)::call(fd);
+}
+
+EXPORT ssize_t read(int fd, void *buf, size_t len) { return transfer<LIBC(read)>(fd, buf, len); }
+EXPORT ssize_t write(int fd, const void *buf, size_t len) { return transfer<LIBC(write)>(fd, buf, len); }
+
+EXPORT ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
+{
+	return transfer<LIBC(read)>(fd, buf, fortified(len, buflen));
+}
+
+EXPORT ssize_t pread(int fd, void *buf, size_t len, off_t at)
+{
+	return transfer_at<LIBC(pread)>(fd, buf, len, at);
+}
+
+EXPORT ssize_t pread64(int fd, void *buf, size_t len, off64_t at)
+{
+	return transfer_at<LIBC(pread64)>(fd, buf, len, at);
+}
+
+EXPORT ssize_t __pread_chk(int fd, void *buf, size_t len, off_t at, size_t buflen)
+{
+	return transfer_at<LIBC(pread)>(fd, buf, fortified(len, buflen), at);
+}
+
+EXPORT ssize_t __pread64_chk(int fd, void *buf, size_t len, off64_t at, size_t buflen)
+{
+	return transfer_at<LIBC(pread64)>(fd, buf, fortified(len, buflen), at);
+}
+
+EXPORT ssize_t pwrite(int fd, const void *buf, size_t len, off_t at)
+{
+	return transfer_at<LIBC(pwrite)>(fd, buf, len, at);
+}
+
+EXPORT ssize_t pwrite64(int fd, const void *buf, size_t len, off64_t at)
+{
+	return transfer_at<LIBC(pwrite64)>(fd, buf, len, at);
+}
+
+EXPORT off_t lseek(int fd, off_t off, int whence) noexcept { return seek<LIBC(lseek)>(fd, off, whence); }
+
+EXPORT off64_t lseek64(int fd, off64_t off, int whence) noexcept
+{
+	return seek<LIBC(lseek64)>(fd, off, whence);
+}
+
+EXPORT int tcflush(int fd, int queue) noexcept { return serial_flush(fd, queue); }
+
+// ioctl and fcntl: their one optional argument, an int or a pointer, is
+// handed on as the word it came in.
+#define VARIADIC_WORD(name, params, last, ...)                                                     \
+	EXPORT int name params                                                                     \
+	{                                                                                          \
+		va_list ap;                                                                        \
+		va_start(ap, last);                                                                \
+		void *arg = va_arg(ap, void *);                                                    \
+		va_end(ap);                                                                        \
+		return __VA_ARGS__;                                                                \
+	}
+
+VARIADIC_WORD(ioctl, (int fd, unsigned long req, ...) noexcept, req, device_ioctl(fd, req, arg))
+VARIADIC_WORD(fcntl, (int fd, int cmd, ...), cmd, fcntl_done(fd, cmd, LIBC(fcntl)::call(fd, cmd, arg)))
+VARIADIC_WORD(fcntl64, (int fd, int cmd, ...), cmd, fcntl_done(fd, cmd, LIBC(fcntl64)::call(fd, cmd, arg)))
+
+EXPORT int dup(int fd) noexcept { return duplicated(fd, LIBC(dup)::call(fd)); }
+
+EXPORT int dup3(int fd, int fd2, int flags) noexcept
+{
+	return duplicated(fd, LIBC(dup3)::call(fd, fd2, flags));
 }
 
 EXPORT int dup2(int fd, int fd2) noexcept
 {
-	int r = sys::dup2(fd, fd2);
+	int r = LIBC(dup2)::call(fd, fd2);
 	return fd == fd2 ? r : duplicated(fd, r);
 }
 
-EXPORT int dup3(int fd, int fd2, int flags) noexcept
-{
-	return duplicated(fd, sys::dup3(fd, fd2, flags));
-}
-
-EXPORT int fcntl(int fd, int cmd, ...)
-{
-	va_list ap;
-	va_start(ap, cmd);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
-	int r = sys::fcntl(fd, cmd, arg);
-	if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)
-		return duplicated(fd, r);
-	return r;
-}
-
-EXPORT int fcntl64(int fd, int cmd, ...)
-{
-	va_list ap;
-	va_start(ap, cmd);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
-	int r = sys::fcntl(fd, cmd, arg);
-	if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)
-		return duplicated(fd, r);
-	return r;
-}
-
-EXPORT int stat(const char *path, struct stat *st) noexcept
-{
-	return do_stat(path, st, true);
-}
-
-EXPORT int stat64(const char *path, struct stat64 *st) noexcept
-{
-	return do_stat(path, reinterpret_cast<struct stat *>(st), true);
-}
-
-EXPORT int lstat(const char *path, struct stat *st) noexcept
-{
-	return do_stat(path, st, false);
-}
-
-EXPORT int lstat64(const char *path, struct stat64 *st) noexcept
-{
-	return do_stat(path, reinterpret_cast<struct stat *>(st), false);
-}
-
-EXPORT int fstat(int fd, struct stat *st) noexcept
-{
-	return do_fstat(fd, st);
-}
-
-EXPORT int fstat64(int fd, struct stat64 *st) noexcept
-{
-	return do_fstat(fd, reinterpret_cast<struct stat *>(st));
-}
+EXPORT int stat(const char *path, struct stat *st) noexcept { return path_stat<LIBC(stat)>(path, st); }
+EXPORT int stat64(const char *path, struct stat64 *st) noexcept { return path_stat<LIBC(stat64)>(path, st); }
+EXPORT int lstat(const char *path, struct stat *st) noexcept { return path_stat<LIBC(lstat)>(path, st); }
+EXPORT int lstat64(const char *path, struct stat64 *st) noexcept { return path_stat<LIBC(lstat64)>(path, st); }
+EXPORT int fstat(int fd, struct stat *st) noexcept { return fd_stat<LIBC(fstat)>(fd, st); }
+EXPORT int fstat64(int fd, struct stat64 *st) noexcept { return fd_stat<LIBC(fstat64)>(fd, st); }
 
 EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept
 {
-	return do_fstatat(dirfd, path, st, flags);
+	return at_stat<LIBC(fstatat)>(dirfd, path, st, flags);
 }
 
 EXPORT int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept
 {
-	return do_fstatat(dirfd, path, reinterpret_cast<struct stat *>(st), flags);
+	return at_stat<LIBC(fstatat64)>(dirfd, path, st, flags);
 }
 
-// Entry points of programs built against older C libraries.
-EXPORT int __xstat(int, const char *path, struct stat *st)
-{
-	return do_stat(path, st, true);
-}
-
-EXPORT int __xstat64(int, const char *path, struct stat *st)
-{
-	return do_stat(path, st, true);
-}
-
-EXPORT int __lxstat(int, const char *path, struct stat *st)
-{
-	return do_stat(path, st, false);
-}
-
-EXPORT int __lxstat64(int, const char *path, struct stat *st)
-{
-	return do_stat(path, st, false);
-}
-
-EXPORT int __fxstat(int, int fd, struct stat *st)
-{
-	return do_fstat(fd, st);
-}
-
-EXPORT int __fxstat64(int, int fd, struct stat *st)
-{
-	return do_fstat(fd, st);
-}
+// Entry points of programs built against older C libraries; the structure
+// version they pass first is the one of the C library they reach.
+EXPORT int __xstat(int, const char *path, struct stat *st) { return path_stat<LIBC(stat)>(path, st); }
+EXPORT int __xstat64(int, const char *path, struct stat64 *st) { return path_stat<LIBC(stat64)>(path, st); }
+EXPORT int __lxstat(int, const char *path, struct stat *st) { return path_stat<LIBC(lstat)>(path, st); }
+EXPORT int __lxstat64(int, const char *path, struct stat64 *st) { return path_stat<LIBC(lstat64)>(path, st); }
+EXPORT int __fxstat(int, int fd, struct stat *st) { return fd_stat<LIBC(fstat)>(fd, st); }
+EXPORT int __fxstat64(int, int fd, struct stat64 *st) { return fd_stat<LIBC(fstat64)>(fd, st); }
 
 EXPORT int access(const char *path, int mode) noexcept
 {
 	int r;
-	return board_access(path, &r) ? r : sys::access(path, mode);
+	return board_access(path, &r) ? r : LIBC(access)::call(path, mode);
 }
 
 EXPORT int faccessat(int dirfd, const char *path, int mode, int flags) noexcept
 {
 	int r;
-	return board_access(path, &r) ? r : sys::faccessat(dirfd, path, mode, flags);
-}
-
-EXPORT unsigned sleep(unsigned s)
-{
-	if (!board_active())
-		return sys::sleep(s);
-	if (fast_time()) {
-		sleep_virtually(static_cast<uint64_t>(s) * 1000000);
-		return 0;
-	}
-	trace_sleep(static_cast<uint64_t>(s) * 1000000);
-	return sys::sleep(s);
-}
-
-EXPORT int usleep(useconds_t us)
-{
-	if (!board_active())
-		return sys::usleep(us);
-	if (fast_time()) {
-		sleep_virtually(us);
-		return 0;
-	}
-	trace_sleep(us);
-	return sys::usleep(us);
-}
-
-EXPORT int nanosleep(const struct timespec *req, struct timespec *rem)
-{
-	if (!board_active() || !valid_timespec(req))
-		return sys::nanosleep(req, rem);
-	if (fast_time()) {
-		sleep_virtually(usec_of(req));
-		return 0;
-	}
-	trace_sleep(usec_of(req));
-	return sys::nanosleep(req, rem);
-}
-
-EXPORT int clock_nanosleep(clockid_t clk, int flags, const struct timespec *req, struct timespec *rem)
-{
-	struct timespec now;
-	if (!board_active() || !valid_timespec(req) || clk == CLOCK_THREAD_CPUTIME_ID ||
-	    clock_gettime(clk, &now) != 0)
-		return sys::clock_nanosleep(clk, flags, req, rem);
-	struct timespec length = *req;
-	if (flags & TIMER_ABSTIME) {
-		int64_t ns = (static_cast<int64_t>(req->tv_sec) - now.tv_sec) * 1000000000 + (req->tv_nsec - now.tv_nsec);
-		if (ns < 0)
-			ns = 0;
-		length.tv_sec = ns / 1000000000;
-		length.tv_nsec = ns % 1000000000;
-	}
-	if (fast_time()) {
-		sleep_virtually(usec_of(&length));
-		return 0;
-	}
-	trace_sleep(usec_of(&length));
-	return sys::clock_nanosleep(clk, flags, req, rem);
-}
-
-EXPORT int system(const char *cmd)
-{
-	if (cmd && board_active())
-		trace_text("system \"" + c_escape(cmd) + "\"");
-	return sys::system(cmd);
-}
-
-EXPORT int execve(const char *path, char *const argv[], char *const envp[]) noexcept
-{
-	static int (*next)(const char *, char *const[], char *const[]);
-	trace_exec(path, argv);
-	if (!next)
-		next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "execve"));
-	return next ? next(path, argv, envp) : fail(ENOSYS);
-}
-
-EXPORT int execv(const char *path, char *const argv[]) noexcept
-{
-	static int (*next)(const char *, char *const[]);
-	trace_exec(path, argv);
-	if (!next)
-		next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "execv"));
-	return next ? next(path, argv) : fail(ENOSYS);
-}
-
-EXPORT int execvp(const char *file, char *const argv[]) noexcept
-{
-	static int (*next)(const char *, char *const[]);
-	trace_exec(file, argv);
-	if (!next)
-		next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "execvp"));
-	return next ? next(file, argv) : fail(ENOSYS);
-}
-
-EXPORT int execvpe(const char *file, char *const argv[], char *const envp[]) noexcept
-{
-	static int (*next)(const char *, char *const[], char *const[]);
-	trace_exec(file, argv);
-	if (!next)
-		next = reinterpret_cast<decltype(next)>(dlsym(RTLD_NEXT, "execvpe"));
-	return next ? next(file, argv, envp) : fail(ENOSYS);
-}
-
-EXPORT int execl(const char *path, const char *arg0, ...) noexcept
-{
-	va_list ap;
-	va_start(ap, arg0);
-	std::vector<char *> argv = collect_args(arg0, ap);
-	va_end(ap);
-	return execv(path, argv.data());
-}
-
-EXPORT int execlp(const char *file, const char *arg0, ...) noexcept
-{
-	va_list ap;
-	va_start(ap, arg0);
-	std::vector<char *> argv = collect_args(arg0, ap);
-	va_end(ap);
-	return execvp(file, argv.data());
-}
-
-EXPORT int execle(const char *path, const char *arg0, ...) noexcept
-{
-	va_list ap;
-	va_start(ap, arg0);
-	std::vector<char *> argv = collect_args(arg0, ap);
-	char *const *envp = va_arg(ap, char *const *);
-	va_end(ap);
-	return execve(path, argv.data(), envp);
+	return board_access(path, &r) ? r : LIBC(faccessat)::call(dirfd, path, mode, flags);
 }
