@@ -3,6 +3,8 @@
 #include "sys.h"
 
 #include <atomic>
+#include <bit>
+#include <cstddef>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -18,6 +20,14 @@ constexpr uint32_t STATE_MAGIC = 0x76627331; // "vbs1"
 constexpr size_t STATE_BYTES = 4096;
 
 static_assert(sizeof(State) <= STATE_BYTES);
+
+// Every process of a board maps the same page, whatever it was built for: the
+// layout holds no field whose size or alignment depends on the word size; the
+// words are in this machine's byte order; and a 64-bit atomic must be one
+// instruction on the shared memory, not a lock inside one process.
+static_assert(offsetof(State, summit) == 56 && sizeof(State) == 312, "the page's layout is fixed");
+static_assert(std::endian::native == std::endian::little, "the page's words are little-endian");
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free, "the page's 64-bit counters need lock-free atomics");
 
 State local_state;
 
