@@ -33,8 +33,8 @@ template <size_t N> struct Symbol {
 };
 
 // The next definition of symbol S, of type F, past this library: the C
-// library's own. Looked up once; no lock, so that a vfork child or a signal
-// handler may be the first to ask.
+// library's own. Looked up once, without a lock or an initialisation guard,
+// so that a vfork child may be the first to ask.
 template <Symbol S, typename F> struct Next {
 	static F get()
 	{
