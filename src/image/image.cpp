@@ -12,6 +12,7 @@
 #include "i2c/i2c.h"
 #include "image/crc.h"
 #include "launch/launch.h"
+#include "launch/services.h"
 
 namespace {
 
@@ -55,10 +56,6 @@ const char APPLICATION_BAD_CRC[] = "Bad crc for APPLICATION: 0x%08x, voiding dow
 const char TARBALL_PATH[] = "/tmp/quartzimage.tar.gz";
 const char IMAGES_DIR[] = "/user/images";
 
-struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 const FlashTarget *flash_target(uint32_t type)

@@ -11,6 +11,7 @@
 #include "flash/flash.h"
 #include "i2c/i2c.h"
 #include "image/crc.h"
+#include "launch/services.h"
 #include "mgmt/mgmt.h"
 #include "rescue/rescue.h"
 
@@ -32,23 +33,11 @@ BootFlags boot;
 unsigned char tried_alt_image;
 char stringbuff[256];
 
-struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 void sig_handler(int)
 {
 	sig_quit_raised = 1;
-}
-
-// Whatever was printed must reach the console before a command writes to it.
-int run(const char *command)
-{
-	fflush(stdout);
-	fflush(stderr);
-	return system(command);
 }
 
 void slot_path(char *path, size_t size, int slot)
@@ -69,7 +58,7 @@ bool bootable_type(uint32_t type)
 void shell_step()
 {
 	if (boot.shell_enable)
-		run("/bin/sh\n");
+		run_command("/bin/sh\n");
 }
 
 [[noreturn]] void rescue_fallback()
@@ -149,7 +138,7 @@ bool exists(const char *path)
 
 [[noreturn]] void run_and_reset(const char *command)
 {
-	run(command);
+	run_command(command);
 	board_reset();
 }
 
@@ -216,10 +205,10 @@ void install_recovery(const uint8_t *record, uint32_t length, char digit)
 	}
 	fwrite(record, 1, length, img.get());
 	img.reset();
-	run("mkdir /user/images &> /dev/null");
+	run_command("mkdir /user/images &> /dev/null");
 	char command[64];
 	snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", digit);
-	run(command);
+	run_command(command);
 	printf("Setting boot image to %d\n", n);
 	api_set_image(n);
 	api_set_booted_image(n);
@@ -268,7 +257,7 @@ int which_image()
 void board_reset()
 {
 	sleep(1);
-	if (run("reboot") < 0)
+	if (run_command("reboot") < 0)
 		fputs("System reboot failed, please power-cycle.\n", stderr);
 	exit(0);
 }
@@ -382,25 +371,25 @@ void launch_image(bool diagnostics)
 {
 	sleep(1);
 	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", TARBALL, TARBALL);
-	if (run(stringbuff) < 0) {
+	if (run_command(stringbuff) < 0) {
 		fputs("Failed to gunzip Application OS.\n", stderr);
 		board_reset();
 	}
 	api_i2c_close();
 	if (diagnostics) {
 		puts("install diags image");
-		run("mkdir -p /tmp/home/bin");
-		run("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+		run_command("mkdir -p /tmp/home/bin");
+		run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
 	}
 	if (exists(INSTALL_SCRIPT)) {
 		puts("Running AOS install script");
-		run(INSTALL_SCRIPT);
+		run_command(INSTALL_SCRIPT);
 		if (exists(ENV_SETUP))
 			load_env_setup();
 	}
 	if (boot.shell_enable) {
 		puts("Dropping into shell");
-		run("/bin/sh\n");
+		run_command("/bin/sh\n");
 		puts("Dropping out of shell");
 	}
 	start_application();
@@ -492,8 +481,8 @@ int extract_gdb(int slot)
 	image.reset();
 	out.reset();
 	puts("decompressing GDB....");
-	run("gunzip /tmp/gdb.gz");
-	run("chmod +x /tmp/gdb");
+	run_command("gunzip /tmp/gdb.gz");
+	run_command("chmod +x /tmp/gdb");
 	return 1;
 }
 
@@ -503,7 +492,7 @@ void launcher_main()
 	api_i2c_init();
 	api_flash_init();
 	parse_uboot_env();
-	run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+	run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
 	if (boot.rescue_enable)
 		run_rescue_mode();
 	if (boot.standalone_diags)

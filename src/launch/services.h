@@ -1,0 +1,15 @@
+// Board services: the few ways of touching the board's fixed paths, the
+// console and its commands that every module needs done the same way.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+struct FileCloser {
+	void operator()(FILE *f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Runs a shell command line once whatever was printed before it has reached
+// the console; the result of system().
+int run_command(const char *line);
