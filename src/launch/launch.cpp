@@ -301,7 +301,9 @@ int extract_image(int slot)
 	char path[32];
 	slot_path(path, sizeof path, slot);
 	File image(fopen(path, "rb"));
-	// The slot whose file is read; it names the booted image from here on.
+	// The slot whose file is read: the booted image and the debugger's slot
+	// follow it.  The messages keep naming the selected slot and the other
+	// one, as the second attempt that follows them does.
 	int used = slot;
 	if (!image) {
 		used = other_slot(slot);
@@ -339,7 +341,7 @@ int extract_image(int slot)
 			rescue_fallback();
 		}
 		fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", hdr.magic, TYPE_DIAGS);
-		fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", used, other_slot(used));
+		fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
 		return 0;
 	}
 	if (!intact) {
@@ -351,7 +353,7 @@ int extract_image(int slot)
 			shell_step();
 			board_reset();
 		}
-		fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", used, other_slot(used));
+		fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
 		return 0;
 	}
 	bool written = write_payload(out.get(), record.get(), hdr);

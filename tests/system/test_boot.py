@@ -77,6 +77,21 @@ class TestFallback:
         # The slot whose file was read is the one recorded as booted.
         assert board.vpd(59) == used
 
+    @pytest.mark.parametrize("content,second", ids=["crc", "header"], argvalues=[
+        ("bad-crc", "Image1 CRC failed, trying Image2 now.\nBooting image '2'\nBoth image1 and image2 failed.\n"),
+        ("kernel.pkg", "Image has invalid header 0x3504f4c. (0x6504f4c)\nImage1 has invalid header... trying Image2.\n"
+                       "Booting image '2'\nNo valid application image found. Trying rescue image\n"
+                       "Launching diagnostics image\n" + diags_run()),
+    ])
+    def test_after_the_open_fallback_the_messages_name_the_selected_slot(self, board, content, second):
+        # The second attempt that follows reads image2 again, as they say.
+        board.remove_slot(1)
+        bad = bytearray(sample("app2.pkg"))
+        bad[-1] ^= 0xFF
+        board.write_slot(2, bytes(bad) if content == "bad-crc" else sample(content))
+        rc, console = board.boot()
+        assert console == "Booting image '1'\nFailed to open Application image 1. Trying image 2.\n" + second
+
     def test_no_slot_file_at_all_boots_the_rescue_partition(self, board):
         board.remove_slot(1)
         board.remove_slot(2)
