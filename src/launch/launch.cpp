@@ -194,27 +194,32 @@ void copy_bytes(FILE *from, FILE *to, uint32_t length)
 	}
 }
 
-void install_recovery(const uint8_t *record, uint32_t length, char digit)
+// The whole record into the slot file by way of /tmp/image; false when the
+// slot does not hold it now.
+bool copy_recovery(const uint8_t *record, uint32_t length, char digit)
 {
-	int n = digit - '0';
-	printf("\nInstalling recovery image as image%c...\n", digit);
 	File img(fopen(RECOVERY_COPY, "wb"));
 	if (!img) {
 		fputs("Failed to open image file.\n", stderr);
 		board_reset();
 	}
-	fwrite(record, 1, length, img.get());
-	img.reset();
+	bool written = fwrite(record, 1, length, img.get()) == length;
+	if (fclose(img.release()) != 0 || !written)
+		return false;
 	run_command("mkdir /user/images &> /dev/null");
 	char command[64];
 	snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", digit);
-	run_command(command);
-	printf("Setting boot image to %d\n", n);
-	api_set_image(n);
-	api_set_booted_image(n);
+	return command_succeeded(run_command(command));
 }
 
-// The recovery image may be installed into a slot before it boots.
+void boot_recovery_only()
+{
+	printf("\nBooting recovery image. You will need to download and install an image before rebooting\n");
+	api_set_booted_image(BOOTED_FROM_RESCUE);
+}
+
+// The recovery image may be installed into a slot before it boots.  A slot
+// that did not get it is never selected: the rescue partition is what boots.
 void ask_recovery_install(const uint8_t *record, uint32_t length)
 {
 	printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
@@ -222,12 +227,20 @@ void ask_recovery_install(const uint8_t *record, uint32_t length)
 	char answer[8];
 	if (!fgets(answer, sizeof answer, stdin))
 		return;
-	if (answer[0] == '1' || answer[0] == '2') {
-		install_recovery(record, length, answer[0]);
+	if (answer[0] != '1' && answer[0] != '2') {
+		boot_recovery_only();
 		return;
 	}
-	printf("\nBooting recovery image. You will need to download and install an image before rebooting\n");
-	api_set_booted_image(BOOTED_FROM_RESCUE);
+	int n = answer[0] - '0';
+	printf("\nInstalling recovery image as image%c...\n", answer[0]);
+	if (!copy_recovery(record, length, answer[0])) {
+		fprintf(stderr, "Failed to copy recovery image to image%c.\n", answer[0]);
+		boot_recovery_only();
+		return;
+	}
+	printf("Setting boot image to %d\n", n);
+	api_set_image(n);
+	api_set_booted_image(n);
 }
 
 } // namespace

@@ -13,3 +13,5 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // Runs a shell command line once whatever was printed before it has reached
 // the console; the result of system().
 int run_command(const char *line);
+// Whether a result of run_command says the command ran and exited with 0.
+bool command_succeeded(int status);

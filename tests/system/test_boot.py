@@ -334,6 +334,27 @@ class TestRescuePartition:
         assert board.slot_path(slot).read_bytes() == sample("app3.pkg")
         assert board.vpd(1) == slot and board.vpd(59) == slot
 
+    @pytest.mark.parametrize("images", ["file", "dangling-link"])
+    def test_a_failed_copy_selects_nothing_and_records_the_rescue_boot(self, tmp_path, images):
+        board = rescue_board(tmp_path)
+        folder = board.path / "user" / "images"
+        folder.rmdir()
+        if images == "file":
+            folder.write_bytes(b"no folder")
+        else:
+            folder.symlink_to("/nowhere")  # cp itself fails
+        board.set_vpd(59, 0)
+        child = board.spawn()
+        child.expect_exact(QUESTION)
+        child.sendline("2")
+        child.expect(pexpect.EOF)
+        console = child.before.decode().replace("\r\n", "\n")
+        assert console.startswith("2\n\nInstalling recovery image as image2...\n")
+        assert console.endswith("Failed to copy recovery image to image2.\n\nBooting recovery image. You will need "
+                                "to download and install an image before rebooting\n" + app_run("6.0.0.3"))
+        assert "Setting boot image" not in console
+        assert board.vpd(1) == 1 and board.vpd(59) == 4
+
     def test_empty_answer_boots_without_installing(self, tmp_path):
         board = rescue_board(tmp_path)
         board.set_vpd(59, 0)
