@@ -221,7 +221,9 @@ Step install_into_slot(Package *pkg, const Record &rec)
 		mkdir(IMAGES_DIR, 0755);
 	char path[64];
 	snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
-	File out(fopen(path, "wb"));
+	// Never through a link or into anything but a file of this slot's own:
+	// the other slot's image must survive this one's install.
+	File out = create_regular(path);
 	if (!out) {
 		printf("Image%d update failed (err %d)\n", slot, errno);
 		return Step::stop_failed;
@@ -325,7 +327,7 @@ int read_flash_image_header(uint32_t type, uint8_t *buffer, int slot)
 	if (type == TYPE_APPLICATION) {
 		char path[64];
 		snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
-		File f(fopen(path, "rb"));
+		File f = open_regular(path);
 		if (!f)
 			return 0;
 		// A slot file shorter than a header leaves the rest of it zero.

@@ -207,6 +207,11 @@ bool copy_recovery(const uint8_t *record, uint32_t length, char digit)
 	if (fclose(img.release()) != 0 || !written)
 		return false;
 	run_command("mkdir /user/images &> /dev/null");
+	char path[32];
+	slot_path(path, sizeof path, digit - '0');
+	// cp would write through a link or into whatever else stands there.
+	if (!clear_for_regular(path))
+		return false;
 	char command[64];
 	snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", digit);
 	return command_succeeded(run_command(command));
@@ -313,7 +318,7 @@ int extract_image(int slot)
 		return 0;
 	char path[32];
 	slot_path(path, sizeof path, slot);
-	File image(fopen(path, "rb"));
+	File image = open_regular(path);
 	// The slot whose file is read: the booted image and the debugger's slot
 	// follow it.  The messages keep naming the selected slot and the other
 	// one, as the second attempt that follows them does.
@@ -322,7 +327,7 @@ int extract_image(int slot)
 		used = other_slot(slot);
 		fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, used);
 		slot_path(path, sizeof path, used);
-		image.reset(fopen(path, "rb"));
+		image = open_regular(path);
 		if (!image) {
 			fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n", used);
 			rescue_fallback();
@@ -469,7 +474,7 @@ int extract_gdb(int slot)
 	printf("Extracting GDB from image slot %d\n", gdb_slot);
 	char path[32];
 	slot_path(path, sizeof path, gdb_slot);
-	File image(fopen(path, "rb"));
+	File image = open_regular(path);
 	if (!image) {
 		fprintf(stderr, "Failed to open GDB image (from slot %d)\n", gdb_slot);
 		return 0;

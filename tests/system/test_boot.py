@@ -6,6 +6,7 @@ import struct
 import pexpect
 import pytest
 
+from board import make_hostile
 from records import record
 from vb import VBoard, archive, sample
 
@@ -77,6 +78,22 @@ class TestFallback:
         # The slot whose file was read is the one recorded as booted.
         assert board.vpd(59) == used
 
+    @pytest.mark.parametrize("kind", ["symlink", "fifo", "folder", "device"])
+    def test_a_slot_path_that_is_no_regular_file_cannot_be_opened(self, board, kind):
+        # Slot 2 selected: the boot and the debugger copy both meet it.
+        board.env("gdb=on")
+        board.set_vpd(1, 2)
+        board.remove_slot(2)
+        make_hostile(board.slot_path(2), kind, "image1")
+        rc, console = board.boot()
+        assert rc == 0
+        assert console == ("Booting image '2'\nFailed to open Application image 2. Trying image 1.\n"
+                           "Extracting GDB from image slot 2\nFailed to open GDB image (from slot 2)\n"
+                           "Running AOS install script\nInstalling sample application 6.0.0.1\n"
+                           "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
+                           + app_body("6.0.0.1"))
+        assert board.vpd(59) == 1
+
     @pytest.mark.parametrize("content,second", ids=["crc", "header"], argvalues=[
         ("bad-crc", "Image1 CRC failed, trying Image2 now.\nBooting image '2'\nBoth image1 and image2 failed.\n"),
         ("kernel.pkg", "Image has invalid header 0x3504f4c. (0x6504f4c)\nImage1 has invalid header... trying Image2.\n"
@@ -92,9 +109,12 @@ class TestFallback:
         rc, console = board.boot()
         assert console == "Booting image '1'\nFailed to open Application image 1. Trying image 2.\n" + second
 
-    def test_no_slot_file_at_all_boots_the_rescue_partition(self, board):
+    @pytest.mark.parametrize("image2", [None, "fifo", "folder"])
+    def test_no_slot_file_at_all_boots_the_rescue_partition(self, board, image2):
         board.remove_slot(1)
         board.remove_slot(2)
+        if image2:
+            make_hostile(board.slot_path(2), image2, None)
         rc, console = board.boot()
         assert rc == 0
         assert console == ("Booting image '1'\nFailed to open Application image 1. Trying image 2.\n"
@@ -320,9 +340,14 @@ QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot imag
 
 
 class TestRescuePartition:
-    @pytest.mark.parametrize("answer,slot", [("2", 2), ("1", 1), ("12", 1)])
-    def test_recovery_image_installed_into_a_slot(self, tmp_path, answer, slot):
+    @pytest.mark.parametrize("answer,slot,kind", [("2", 2, None), ("1", 1, None), ("12", 1, None),
+                                                  ("2", 2, "fifo"), ("2", 2, "folder"), ("1", 1, "symlink")])
+    def test_recovery_image_installed_into_a_slot(self, tmp_path, answer, slot, kind):
         board = rescue_board(tmp_path)
+        victim = board.path / "victim"
+        victim.write_bytes(b"outside the slots")
+        if kind:
+            make_hostile(board.slot_path(slot), kind, "/vboard/victim")
         child = board.spawn()
         child.expect_exact(QUESTION)
         child.sendline(answer)
@@ -332,6 +357,7 @@ class TestRescuePartition:
                                   f"Setting boot image to {slot}\n")
         assert console.endswith(app_run("6.0.0.3"))
         assert board.slot_path(slot).read_bytes() == sample("app3.pkg")
+        assert not board.slot_path(slot).is_symlink() and victim.read_bytes() == b"outside the slots"
         assert board.vpd(1) == slot and board.vpd(59) == slot
 
     @pytest.mark.parametrize("images", ["file", "dangling-link"])

@@ -9,7 +9,7 @@ import tarfile
 
 import pytest
 
-from board import Board
+from board import Board, make_hostile
 from records import TYPES, gen_crc, record, walk
 from rescueterm import PKGTOOL, Session, crlf
 
@@ -190,6 +190,24 @@ class TestTranscript:
         assert out.count(b"Image1 updated succeeded") == 2
         assert res == ["install -> 1"]
         assert inst.slot(1) == pkg[3016:]
+
+    @pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
+    def test_a_slot_path_that_is_no_file_of_its_own(self, inst, kind):
+        images = inst.board.path / "user" / "images"
+        other = record("app", b"the other slot", version=(6, 0, 0, 2))
+        (images / "image2").write_bytes(other)
+        make_hostile(images / "image1", kind, "image2")
+        pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", "header", "app", "1",
+                                  "install", "/vboard/pkg", "0", "1")
+        out, _ = c.finish()
+        # The version display reads it as a file that cannot be opened (a
+        # second name is a file like any other); the install replaces it.
+        header = "1 " + other[:16].hex() if kind == "hardlink" else "0 " + "00" * 16
+        assert inst.session.lines()[2:] == ["header -> " + header, "install -> 1"]
+        assert out.endswith(crlf("\nImage1 updated succeeded\nFile processed\n"))
+        assert inst.slot(1) == pkg and not (images / "image1").is_symlink()
+        assert inst.slot(2) == other
 
     def test_images_directory_is_created_when_missing(self, inst):
         (inst.board.path / "user" / "images").rmdir()
