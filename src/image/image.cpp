@@ -166,7 +166,7 @@ void ask_slot(Package *pkg)
 	printf("Install image as image 1 or 2 (hit return to just boot image): ");
 	fflush(stdout);
 	char answer[32];
-	if (fgets(answer, sizeof answer, stdin) && (answer[0] == '1' || answer[0] == '2'))
+	if (read_answer(answer, sizeof answer) && (answer[0] == '1' || answer[0] == '2'))
 		pkg->slot = (uint32_t)(answer[0] - '0');
 	// An end of input here must not answer every later question too.
 	clearerr(stdin);

@@ -230,7 +230,7 @@ void ask_recovery_install(const uint8_t *record, uint32_t length)
 	printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
 	fflush(stdout);
 	char answer[8];
-	if (!fgets(answer, sizeof answer, stdin))
+	if (!read_answer(answer, sizeof answer))
 		return;
 	if (answer[0] != '1' && answer[0] != '2') {
 		boot_recovery_only();

@@ -94,3 +94,16 @@ bool command_succeeded(int status)
 {
 	return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+char *read_answer(char *buf, int size)
+{
+	if (!fgets(buf, size, stdin))
+		return nullptr;
+	if (!strchr(buf, '\n')) {
+		int c;
+		do
+			c = getchar();
+		while (c != '\n' && c != EOF);
+	}
+	return buf;
+}

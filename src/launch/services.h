@@ -33,3 +33,8 @@ File create_regular(const char *path);
 int run_command(const char *line);
 // Whether a result of run_command says the command ran and exited with 0.
 bool command_succeeded(int status);
+
+// One answer line from standard input into `buf`, at most size - 1
+// characters; the rest of a longer line is read and dropped, so that it can
+// never answer the next question.  Null when nothing could be read.
+char *read_answer(char *buf, int size);

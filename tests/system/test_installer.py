@@ -191,6 +191,18 @@ class TestTranscript:
         assert res == ["install -> 1"]
         assert inst.slot(1) == pkg[3016:]
 
+    def test_the_rest_of_a_long_answer_answers_no_later_question(self, inst):
+        pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", *["install", "/vboard/pkg", "0", "0"] * 2)
+        c.expect(QUESTION)
+        c.line("1" + "x" * 30 + "2")
+        c.expect(QUESTION)
+        c.line("1")
+        c.finish()
+        assert inst.session.lines()[2:] == ["install -> 1"] * 2
+        assert inst.slot(1) == pkg
+        assert not (inst.board.path / "user" / "images" / "image2").exists()
+
     @pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
     def test_a_slot_path_that_is_no_file_of_its_own(self, inst, kind):
         images = inst.board.path / "user" / "images"
