@@ -224,11 +224,12 @@ Step install_into_slot(Package *pkg, const Record &rec)
 	// Never through a link or into anything but a file of this slot's own:
 	// the other slot's image must survive this one's install.
 	File out = create_regular(path);
+	int err = errno;
+	printf("    ");
 	if (!out) {
-		printf("Image%d update failed (err %d)\n", slot, errno);
+		printf("Image%d update failed (err %d)\n", slot, err);
 		return Step::stop_failed;
 	}
-	printf("    ");
 	if (!write_slot_file(out.get(), rec)) {
 		printf("Image%d update failed (err %d)\n", slot, errno);
 		return Step::stop_failed;

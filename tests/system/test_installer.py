@@ -455,7 +455,7 @@ class TestFailures:
         images.write_bytes(b"not a directory")
         inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
         out, res = inst.run(slot=1)
-        assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1: "
+        assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1:     "
                            + f"Image1 update failed (err {20})\n")  # ENOTDIR
         assert res == ["install -> 0"]
         assert inst.board.vpd()[1] == 1
