@@ -204,6 +204,8 @@ bool write_slot_file(FILE *out, const Record &rec)
 		written += piece;
 		// 64 bits: written x 100 passes 32 bits once a record is past 42 MB.
 		printf("\b\b\b\b%3.3d%c", (int)((uint64_t)written * 100 / rec.length), '%');
+		// A serial console shows nothing of a line until it is flushed.
+		fflush(stdout);
 	}
 	return true;
 }
@@ -226,6 +228,7 @@ Step install_into_slot(Package *pkg, const Record &rec)
 	File out = create_regular(path);
 	int err = errno;
 	printf("    ");
+	fflush(stdout);
 	if (!out) {
 		printf("Image%d update failed (err %d)\n", slot, err);
 		return Step::stop_failed;

@@ -3,6 +3,7 @@ hand where they must be broken), installed through the console, and the
 partitions, slot files and VPD compared with what the packages hold."""
 import io
 import os
+import signal
 import struct
 import subprocess
 import tarfile
@@ -11,7 +12,7 @@ import pytest
 
 from board import Board, make_hostile
 from records import TYPES, gen_crc, record, walk
-from rescueterm import PKGTOOL, Session, crlf
+from rescueterm import PKGTOOL, Session, crlf, wait_until
 
 OPENING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
@@ -36,12 +37,16 @@ def flash_progress(length):
     return "     " + "".join(f"\b\b\b\b{i * 100 // count:03d}%" for i in range(count)) + "\b\b\b\b100%\n"
 
 
-def slot_progress(length):
-    text, written = "    ", 0
+def slot_updates(length):
+    updates, written = [], 0
     while written < length:
         written += min(65536, length - written)
-        text += f"\b\b\b\b{written * 100 // length:03d}%"
-    return text + "\b\b\b\b100%\n"
+        updates.append(f"\b\b\b\b{written * 100 // length:03d}%")
+    return updates
+
+
+def slot_progress(length):
+    return "    " + "".join(slot_updates(length)) + "\b\b\b\b100%\n"
 
 
 def bad_crc(kind, data):
@@ -469,10 +474,22 @@ class TestFailures:
 
 
 class TestLargeApplication:
-    def test_progress_of_a_record_past_42_mb_keeps_rising(self, inst):
+    def test_progress_of_a_record_past_42_mb_keeps_rising_and_shows_while_it_is_written(self, inst):
         size = 45 * 1000 * 1000
         pkg = inst.package(("app", os.urandom(size), (6, 0, 0, 1)))
-        out, res = inst.run(slot=1)
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", "install", "/vboard/pkg", "0", "1")
+        slot = inst.board.path / "user" / "images" / "image1"
+        wait_until(lambda: slot.exists() and slot.stat().st_size > 0, "the slot file to be written")
+        # Stopped in the middle: the console shows the progress of every
+        # piece but the one being written.
+        os.kill(c.reader(), signal.SIGSTOP)
+        try:
+            shown = slot_updates(size + 16)[:max(0, slot.stat().st_size // 65536 - 1)]
+            c.expect(LABEL["app"] + "Installing image as image1:     " + "".join(shown))
+        finally:
+            os.kill(c.reader(), signal.SIGCONT)
+        out, _ = c.finish()
+        res = inst.session.lines()[2:]
         assert res == ["install -> 1"]
         assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1: " + slot_progress(size + 16)
                            + "\nImage1 updated succeeded\nFile processed\n")
