@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,10 @@
 #include "rescue/rescue.h"
 
 volatile unsigned char sig_quit_raised;
+
+// The launcher's own ELF header, placed by the linker: what a program must
+// match to run on this board.
+extern "C" const unsigned char __ehdr_start[] __attribute__((visibility("hidden")));
 
 namespace {
 
@@ -127,6 +132,23 @@ bool exists(const char *path)
 	return stat(path, &st) == 0;
 }
 
+// Whether the file at `path` is a program for this board: an ELF executable
+// of the launcher's own class, byte order and machine.  The shell would run
+// anything else it is given (an archive left where the debugger belongs) as
+// a script.
+bool runs_here(const char *path)
+{
+	File f = open_regular(path);
+	uint8_t head[20]; // e_ident, e_type, e_machine
+	if (!f || fread(head, 1, sizeof head, f.get()) != sizeof head)
+		return false;
+	bool big_endian = head[EI_DATA] == ELFDATA2MSB;
+	uint16_t type = big_endian ? load_be16(head + 16) : (uint16_t)(head[17] << 8 | head[16]);
+	return memcmp(head, ELFMAG, SELFMAG) == 0 && head[EI_CLASS] == __ehdr_start[EI_CLASS] &&
+	       head[EI_DATA] == __ehdr_start[EI_DATA] && memcmp(head + 18, __ehdr_start + 18, 2) == 0 &&
+	       (type == ET_EXEC || type == ET_DYN);
+}
+
 [[noreturn]] void start_backtrace()
 {
 	fflush(stdout);
@@ -154,7 +176,7 @@ bool exists(const char *path)
 		run_and_reset(stringbuff);
 	}
 	if (boot.gdb_enable) {
-		if (exists(GDB)) {
+		if (runs_here(GDB)) {
 			puts("*** Launching under GDB ***");
 			run_and_reset("/tmp/gdb /tmp/home/bin/mp.elf.strip");
 		}

@@ -1,12 +1,13 @@
 """The boot on the virtual board: slot choice, extraction with its fallback
 chain, the launch and its start rules, the rescue partition, the debugger.
 The console is compared byte for byte (CR LF of the terminal read as LF)."""
+import gzip
 import struct
 
 import pexpect
 import pytest
 
-from board import make_hostile
+from board import BUILD_DIR, make_hostile
 from records import record
 from vb import VBoard, archive, sample
 
@@ -297,12 +298,23 @@ class TestStartRules:
         assert "V2 header found" not in console
         assert "*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" in console
 
-    def test_debugger_missing(self, board):
+    @pytest.mark.parametrize("slot2", ["missing", "application", "other-machine"])
+    def test_debugger_not_available(self, board, slot2):
         board.env("gdb=on")
-        board.remove_slot(2)
+        if slot2 == "missing":
+            board.remove_slot(2)
+            extraction = "Failed to open GDB image (from slot 2)\n"
+        else:
+            # Not a program for this board: the shell would run it as a script.
+            if slot2 == "other-machine":
+                elf = bytearray((BUILD_DIR / "bin" / "launcher").read_bytes()[:64])
+                elf[18:20] = b"\x16\x00" if elf[5] == 1 else b"\x00\x16"  # s390
+                board.write_slot(2, record("app", gzip.compress(bytes(elf))))
+            length = struct.unpack_from(">I", board.slot_path(2).read_bytes(), 4)[0]
+            extraction = f"V2 header found\nFound GDB image 2 of length = {length}.\ndecompressing GDB....\n"
         rc, console = board.boot()
         assert rc == 0
-        assert console == ("Booting image '1'\nExtracting GDB from image slot 2\nFailed to open GDB image (from slot 2)\n"
+        assert console == ("Booting image '1'\nExtracting GDB from image slot 2\n" + extraction +
                            "Running AOS install script\nInstalling sample application 6.0.0.1\n"
                            "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
                            + app_body("6.0.0.1"))
