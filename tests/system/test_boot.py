@@ -451,14 +451,15 @@ class TestRescuePartition:
         assert rc == 4
         assert console == RESCUE_START + message
 
-    def test_shell_offered_before_the_reboot(self, tmp_path):
+    def test_shell_offered_before_the_reboot_holds_no_device_of_the_launcher(self, tmp_path):
         board = rescue_board(tmp_path)
         board.write_partition("rescue", b"")
         board.env("shell=on")
         child = board.spawn()
         child.expect_exact("Image not found... ")
-        child.sendline("echo from-$((40+2)); exit")
-        child.expect_exact("from-42")
+        # The partitions are backed by /vboard/flash, the I2C buses by /dev/null.
+        child.sendline("echo leaked-$(ls -l /proc/$$/fd | grep -c -e /flash/ -e /dev/null); exit")
+        child.expect_exact("leaked-0\r\n")
         child.expect(pexpect.EOF)
         child.close()
         assert child.exitstatus == 4

@@ -38,16 +38,18 @@ def test_line_that_cannot_be_opened_returns_to_the_menu_without_the_receiver(tmp
         receiver.close()
 
 
-def test_the_receiver_starts_without_an_earlier_download(tmp_path):
+def test_the_receiver_starts_without_an_earlier_download_or_a_copy_of_the_line(tmp_path):
     seen = tmp_path / "rx-saw"
-    script = f"{{ echo ran; [ -e /tmp/image ] && echo earlier-download; }} > '{seen}'"
+    script = f"{{ ls -l /proc/$$/fd; [ -e /tmp/image ] && echo earlier-download; }} > '{seen}'"
     receiver, results = rescue(tmp_path, script, line=True, prelude="echo old >/tmp/image")
     try:
         receiver.press_enter_at_115200()
         receiver.press_enter_at_9600()
         assert receiver.wait() == 0
-        # Only what it receives may ever be installed.
-        assert seen.read_text() == "ran\n"
+        # Its console is the line already; the launcher's own copy stays its
+        # own.  Only what it receives may ever be installed.
+        assert "/dev/pts/" in seen.read_text() and "ttyS0" not in seen.read_text()
+        assert "earlier-download" not in seen.read_text()
         assert results.read_text().splitlines() == ["xmodem 0"]
     finally:
         receiver.close()
