@@ -393,11 +393,14 @@ class TestBadRecords:
         assert res == ["install -> 0"]
         assert inst.writes() == []
 
-    def test_an_extended_header_shorter_than_the_fixed_words(self, inst):
-        rec = record("dft", b"p" * 40, hdr_len=8)
-        inst.raw_package(rec)
+    @pytest.mark.parametrize("kind", ["dft", "app"])
+    def test_an_extended_header_shorter_than_the_fixed_words(self, inst, kind):
+        # Its checksum over the span its header length gives matches: only
+        # the header can be named as the reason.
+        rec = record(kind, b"p" * 40, hdr_len=8)
+        inst.raw_package(struct.pack(">I", gen_crc(rec[4:48])) + rec[4:])
         out, res = inst.run()
-        assert out == crlf(OPENING + LABEL["dft"] + bad_crc("dft", rec[4:8 + 40]))
+        assert out == crlf(OPENING + LABEL[kind] + f"Bad header length for {CRC_NAME[kind]}: 8, voiding download\n")
         assert res == ["install -> 0"]
         assert inst.writes() == []
 
