@@ -42,16 +42,18 @@ struct SectorRange {
 	uint32_t count;
 };
 
+// The partitions stay open, writable, for the whole run: none of the
+// commands, scripts or the application started from here may inherit them.
 void mtd_open()
 {
-	uboot_fd = open("/dev/mtd-uboot", O_RDWR | O_SYNC);
-	uboot_env_fd = open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
-	device_tree_fd = open("/dev/mtd-devicetree", O_RDWR | O_SYNC);
-	kernel_fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-	rfs_fd = open("/dev/mtd-rfs", O_RDWR | O_SYNC);
+	uboot_fd = open("/dev/mtd-uboot", O_RDWR | O_SYNC | O_CLOEXEC);
+	uboot_env_fd = open("/dev/mtd-ubootenv", O_RDWR | O_SYNC | O_CLOEXEC);
+	device_tree_fd = open("/dev/mtd-devicetree", O_RDWR | O_SYNC | O_CLOEXEC);
+	kernel_fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC | O_CLOEXEC);
+	rfs_fd = open("/dev/mtd-rfs", O_RDWR | O_SYNC | O_CLOEXEC);
 	// The rescue partition is rewritten only by a diagnostics install; it
 	// is left asynchronous.
-	rescue_fd = open("/dev/mtd-rescue", O_RDWR);
+	rescue_fd = open("/dev/mtd-rescue", O_RDWR | O_CLOEXEC);
 	flash_fd = kernel_fd;
 }
 

@@ -227,7 +227,8 @@ int api_i2c_init()
 	for (int n = 0; n < 2; n++) {
 		char path[32];
 		snprintf(path, sizeof path, "/dev/i2c-%d", n);
-		i2c_file[n] = open(path, O_RDWR);
+		// Held until the launch: no command run before it may inherit a bus.
+		i2c_file[n] = open(path, O_RDWR | O_CLOEXEC);
 		if (i2c_file[n] < 0) {
 			printf("ERROR: driver %s couldn't be opened\n", path);
 			return -1;

@@ -12,6 +12,7 @@
 #include "i2c/i2c.h"
 #include "image/crc.h"
 #include "launch/launch.h"
+#include "launch/services.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ struct FlashTarget {
 	int *fd;
 	bool payload_only; // the boot loader carries no record header on flash
 	uint32_t limit;    // of the payload when payload_only, else of the record
+	const char *name;  // in the messages about the record itself
 	const char *label;
 	const char *bad_crc;
 	const char *too_big;
@@ -33,32 +35,29 @@ struct FlashTarget {
 };
 
 const FlashTarget flash_targets[] = {
-	{TYPE_UBOOT, &uboot_fd, true, 0x80000, "Installing Boot Loader: ",
+	{TYPE_UBOOT, &uboot_fd, true, 0x80000, "UBOOT", "Installing Boot Loader: ",
 	 "Bad crc for UBOOT: 0x%08x, voiding download\n", "UBOOT image is too big for flash (%d > %d)\n",
 	 "Uboot image update failed"},
-	{TYPE_KERNEL, &kernel_fd, false, 0x300000, "Installing Kernel: ",
+	{TYPE_KERNEL, &kernel_fd, false, 0x300000, "KERNEL", "Installing Kernel: ",
 	 "Bad crc for KERNEL: 0x%08x, voiding download\n", "KERNEL image is too big for flash (%d > %d)\n",
 	 "kernel image update failed"},
-	{TYPE_RFS, &rfs_fd, false, 0xF00000, "Installing Root Filesystem: ",
+	{TYPE_RFS, &rfs_fd, false, 0xF00000, "RFS", "Installing Root Filesystem: ",
 	 "Bad crc for RFS: 0x%08x, voiding download\n", "RFS image is too big for flash (%d > %d)\n",
 	 "RFS image update failed"},
-	{TYPE_DFT, &device_tree_fd, false, 0x40000, "Installing Device Tree: ",
+	{TYPE_DFT, &device_tree_fd, false, 0x40000, "DFT", "Installing Device Tree: ",
 	 "Bad crc for DFT: 0x%08x, voiding download\n", "DFT image is too big for flash (%d > %d)\n",
 	 "DFT image update failed"},
-	{TYPE_DIAGS, &rescue_fd, false, 0xA00000, "Installing Diagnostics: ",
+	{TYPE_DIAGS, &rescue_fd, false, 0xA00000, "DIAGNOSTICS IMAGE", "Installing Diagnostics: ",
 	 "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
 	 "DIAGS image is too big for flash (%d > %d)\n", "DIAGS image update failed"},
 };
 
+const char APPLICATION_NAME[] = "APPLICATION";
 const char APPLICATION_LABEL[] = "Installing Application: ";
 const char APPLICATION_BAD_CRC[] = "Bad crc for APPLICATION: 0x%08x, voiding download\n";
 const char TARBALL_PATH[] = "/tmp/quartzimage.tar.gz";
 const char IMAGES_DIR[] = "/user/images";
 
-struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 const FlashTarget *flash_target(uint32_t type)
@@ -86,6 +85,7 @@ struct Record {
 	uint32_t type;
 	uint32_t header_len;
 	uint32_t length;
+	RecordState state;
 	Buffer data{nullptr, free};
 	uint32_t have; // bytes of the record actually in `data`
 };
@@ -123,8 +123,14 @@ uint32_t record_checksum(Package *pkg, const Record &rec)
 	return record_crc(rec.data.get(), rec.length);
 }
 
-bool checksum_good(Package *pkg, const Record &rec, const char *bad_crc)
+// A header too short for its own fixed words is refused as such: no
+// checksum of it would say anything.
+bool record_good(Package *pkg, const Record &rec, const char *name, const char *bad_crc)
 {
+	if (rec.state == RecordState::bad_header_length) {
+		printf("Bad header length for %s: %u, voiding download\n", name, rec.header_len);
+		return false;
+	}
 	uint32_t computed = record_checksum(pkg, rec);
 	if (rec.data && rec.have == rec.length && computed == rec.hdr.crc)
 		return true;
@@ -141,7 +147,7 @@ Step install_flash_record(Package *pkg, const Record &rec, const FlashTarget &t)
 {
 	fputs(t.label, stdout);
 	fflush(stdout);
-	if (!checksum_good(pkg, rec, t.bad_crc))
+	if (!record_good(pkg, rec, t.name, t.bad_crc))
 		return Step::stop_failed;
 	uint32_t size = t.payload_only ? rec.hdr.len : rec.length;
 	if (size > t.limit) {
@@ -169,7 +175,7 @@ void ask_slot(Package *pkg)
 	printf("Install image as image 1 or 2 (hit return to just boot image): ");
 	fflush(stdout);
 	char answer[32];
-	if (fgets(answer, sizeof answer, stdin) && (answer[0] == '1' || answer[0] == '2'))
+	if (read_answer(answer, sizeof answer) && (answer[0] == '1' || answer[0] == '2'))
 		pkg->slot = (uint32_t)(answer[0] - '0');
 	// An end of input here must not answer every later question too.
 	clearerr(stdin);
@@ -207,6 +213,8 @@ bool write_slot_file(FILE *out, const Record &rec)
 		written += piece;
 		// 64 bits: written x 100 passes 32 bits once a record is past 42 MB.
 		printf("\b\b\b\b%3.3d%c", (int)((uint64_t)written * 100 / rec.length), '%');
+		// A serial console shows nothing of a line until it is flushed.
+		fflush(stdout);
 	}
 	return true;
 }
@@ -224,12 +232,16 @@ Step install_into_slot(Package *pkg, const Record &rec)
 		mkdir(IMAGES_DIR, 0755);
 	char path[64];
 	snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
-	File out(fopen(path, "wb"));
+	// Never through a link or into anything but a file of this slot's own:
+	// the other slot's image must survive this one's install.
+	File out = create_regular(path);
+	int err = errno;
+	printf("    ");
+	fflush(stdout);
 	if (!out) {
-		printf("Image%d update failed (err %d)\n", slot, errno);
+		printf("Image%d update failed (err %d)\n", slot, err);
 		return Step::stop_failed;
 	}
-	printf("    ");
 	if (!write_slot_file(out.get(), rec)) {
 		printf("Image%d update failed (err %d)\n", slot, errno);
 		return Step::stop_failed;
@@ -249,7 +261,7 @@ Step install_application(Package *pkg, Record *rec)
 {
 	fputs(APPLICATION_LABEL, stdout);
 	fflush(stdout);
-	if (!checksum_good(pkg, *rec, APPLICATION_BAD_CRC))
+	if (!record_good(pkg, *rec, APPLICATION_NAME, APPLICATION_BAD_CRC))
 		return Step::stop_failed;
 	if (pkg->slot == 0)
 		ask_slot(pkg);
@@ -267,7 +279,7 @@ bool known_type(uint32_t type)
 // is read; any other is left without data and fails its checksum.
 bool load_record(Package *pkg, Record *rec)
 {
-	if (record_state(rec->hdr, pkg->size - rec->start) != RecordState::usable)
+	if (rec->state != RecordState::usable)
 		return true;
 	rec->data.reset((uint8_t *)malloc(rec->length));
 	if (!rec->data) {
@@ -285,11 +297,11 @@ Step process_record(Package *pkg, Record *rec)
 	rec->type = header_type(rec->hdr);
 	rec->header_len = header_length(rec->hdr);
 	rec->length = record_length(rec->hdr);
-	RecordState state = record_state(rec->hdr, pkg->size - rec->start);
+	rec->state = record_state(rec->hdr, pkg->size - rec->start);
 	if (!known_type(rec->type))
 		// Nothing after a record whose end cannot be found can be trusted to
 		// start where a record starts: that is where the package ends.
-		return state == RecordState::usable ? Step::next : Step::stop_done;
+		return rec->state == RecordState::usable ? Step::next : Step::stop_done;
 	if (!load_record(pkg, rec))
 		return Step::stop_failed;
 	if (rec->type == TYPE_APPLICATION)
@@ -328,7 +340,7 @@ int read_flash_image_header(uint32_t type, uint8_t *buffer, int slot)
 	if (type == TYPE_APPLICATION) {
 		char path[64];
 		snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
-		File f(fopen(path, "rb"));
+		File f = open_regular(path);
 		if (!f)
 			return 0;
 		// A slot file shorter than a header leaves the rest of it zero.

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,10 +12,15 @@
 #include "flash/flash.h"
 #include "i2c/i2c.h"
 #include "image/crc.h"
+#include "launch/services.h"
 #include "mgmt/mgmt.h"
 #include "rescue/rescue.h"
 
 volatile unsigned char sig_quit_raised;
+
+// The launcher's own ELF header, placed by the linker: what a program must
+// match to run on this board.
+extern "C" const unsigned char __ehdr_start[] __attribute__((visibility("hidden")));
 
 namespace {
 
@@ -32,23 +38,11 @@ BootFlags boot;
 unsigned char tried_alt_image;
 char stringbuff[256];
 
-struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 void sig_handler(int)
 {
 	sig_quit_raised = 1;
-}
-
-// Whatever was printed must reach the console before a command writes to it.
-int run(const char *command)
-{
-	fflush(stdout);
-	fflush(stderr);
-	return system(command);
 }
 
 void slot_path(char *path, size_t size, int slot)
@@ -69,7 +63,7 @@ bool bootable_type(uint32_t type)
 void shell_step()
 {
 	if (boot.shell_enable)
-		run("/bin/sh\n");
+		run_command("/bin/sh\n");
 }
 
 [[noreturn]] void rescue_fallback()
@@ -138,6 +132,23 @@ bool exists(const char *path)
 	return stat(path, &st) == 0;
 }
 
+// Whether the file at `path` is a program for this board: an ELF executable
+// of the launcher's own class, byte order and machine.  The shell would run
+// anything else it is given (an archive left where the debugger belongs) as
+// a script.
+bool runs_here(const char *path)
+{
+	File f = open_regular(path);
+	uint8_t head[20]; // e_ident, e_type, e_machine
+	if (!f || fread(head, 1, sizeof head, f.get()) != sizeof head)
+		return false;
+	bool big_endian = head[EI_DATA] == ELFDATA2MSB;
+	uint16_t type = big_endian ? load_be16(head + 16) : (uint16_t)(head[17] << 8 | head[16]);
+	return memcmp(head, ELFMAG, SELFMAG) == 0 && head[EI_CLASS] == __ehdr_start[EI_CLASS] &&
+	       head[EI_DATA] == __ehdr_start[EI_DATA] && memcmp(head + 18, __ehdr_start + 18, 2) == 0 &&
+	       (type == ET_EXEC || type == ET_DYN);
+}
+
 [[noreturn]] void start_backtrace()
 {
 	fflush(stdout);
@@ -149,7 +160,7 @@ bool exists(const char *path)
 
 [[noreturn]] void run_and_reset(const char *command)
 {
-	run(command);
+	run_command(command);
 	board_reset();
 }
 
@@ -165,7 +176,7 @@ bool exists(const char *path)
 		run_and_reset(stringbuff);
 	}
 	if (boot.gdb_enable) {
-		if (exists(GDB)) {
+		if (runs_here(GDB)) {
 			puts("*** Launching under GDB ***");
 			run_and_reset("/tmp/gdb /tmp/home/bin/mp.elf.strip");
 		}
@@ -205,40 +216,58 @@ void copy_bytes(FILE *from, FILE *to, uint32_t length)
 	}
 }
 
-void install_recovery(const uint8_t *record, uint32_t length, char digit)
+// The whole record into the slot file by way of /tmp/image; false when the
+// slot does not hold it now.
+bool copy_recovery(const uint8_t *record, uint32_t length, char digit)
 {
-	int n = digit - '0';
-	printf("\nInstalling recovery image as image%c...\n", digit);
 	File img(fopen(RECOVERY_COPY, "wb"));
 	if (!img) {
 		fputs("Failed to open image file.\n", stderr);
 		board_reset();
 	}
-	fwrite(record, 1, length, img.get());
-	img.reset();
-	run("mkdir /user/images &> /dev/null");
+	bool written = fwrite(record, 1, length, img.get()) == length;
+	if (fclose(img.release()) != 0 || !written)
+		return false;
+	run_command("mkdir /user/images &> /dev/null");
+	char path[32];
+	slot_path(path, sizeof path, digit - '0');
+	// cp would write through a link or into whatever else stands there.
+	if (!clear_for_regular(path))
+		return false;
 	char command[64];
 	snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", digit);
-	run(command);
-	printf("Setting boot image to %d\n", n);
-	api_set_image(n);
-	api_set_booted_image(n);
+	return command_succeeded(run_command(command));
 }
 
-// The recovery image may be installed into a slot before it boots.
+void boot_recovery_only()
+{
+	printf("\nBooting recovery image. You will need to download and install an image before rebooting\n");
+	api_set_booted_image(BOOTED_FROM_RESCUE);
+}
+
+// The recovery image may be installed into a slot before it boots.  A slot
+// that did not get it is never selected: the rescue partition is what boots.
 void ask_recovery_install(const uint8_t *record, uint32_t length)
 {
 	printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
 	fflush(stdout);
 	char answer[8];
-	if (!fgets(answer, sizeof answer, stdin))
+	if (!read_answer(answer, sizeof answer))
 		return;
-	if (answer[0] == '1' || answer[0] == '2') {
-		install_recovery(record, length, answer[0]);
+	if (answer[0] != '1' && answer[0] != '2') {
+		boot_recovery_only();
 		return;
 	}
-	printf("\nBooting recovery image. You will need to download and install an image before rebooting\n");
-	api_set_booted_image(BOOTED_FROM_RESCUE);
+	int n = answer[0] - '0';
+	printf("\nInstalling recovery image as image%c...\n", answer[0]);
+	if (!copy_recovery(record, length, answer[0])) {
+		fprintf(stderr, "Failed to copy recovery image to image%c.\n", answer[0]);
+		boot_recovery_only();
+		return;
+	}
+	printf("Setting boot image to %d\n", n);
+	api_set_image(n);
+	api_set_booted_image(n);
 }
 
 } // namespace
@@ -268,7 +297,7 @@ int which_image()
 void board_reset()
 {
 	sleep(1);
-	if (run("reboot") < 0)
+	if (run_command("reboot") < 0)
 		fputs("System reboot failed, please power-cycle.\n", stderr);
 	exit(0);
 }
@@ -311,14 +340,16 @@ int extract_image(int slot)
 		return 0;
 	char path[32];
 	slot_path(path, sizeof path, slot);
-	File image(fopen(path, "rb"));
-	// The slot whose file is read; it names the booted image from here on.
+	File image = open_regular(path);
+	// The slot whose file is read: the booted image and the debugger's slot
+	// follow it.  The messages keep naming the selected slot and the other
+	// one, as the second attempt that follows them does.
 	int used = slot;
 	if (!image) {
 		used = other_slot(slot);
 		fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, used);
 		slot_path(path, sizeof path, used);
-		image.reset(fopen(path, "rb"));
+		image = open_regular(path);
 		if (!image) {
 			fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n", used);
 			rescue_fallback();
@@ -350,7 +381,7 @@ int extract_image(int slot)
 			rescue_fallback();
 		}
 		fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", hdr.magic, TYPE_DIAGS);
-		fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", used, other_slot(used));
+		fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
 		return 0;
 	}
 	if (!intact) {
@@ -362,7 +393,7 @@ int extract_image(int slot)
 			shell_step();
 			board_reset();
 		}
-		fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", used, other_slot(used));
+		fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
 		return 0;
 	}
 	bool written = write_payload(out.get(), record.get(), hdr);
@@ -382,25 +413,25 @@ void launch_image(bool diagnostics)
 {
 	sleep(1);
 	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", TARBALL, TARBALL);
-	if (run(stringbuff) < 0) {
+	if (run_command(stringbuff) < 0) {
 		fputs("Failed to gunzip Application OS.\n", stderr);
 		board_reset();
 	}
 	api_i2c_close();
 	if (diagnostics) {
 		puts("install diags image");
-		run("mkdir -p /tmp/home/bin");
-		run("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+		run_command("mkdir -p /tmp/home/bin");
+		run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
 	}
 	if (exists(INSTALL_SCRIPT)) {
 		puts("Running AOS install script");
-		run(INSTALL_SCRIPT);
+		run_command(INSTALL_SCRIPT);
 		if (exists(ENV_SETUP))
 			load_env_setup();
 	}
 	if (boot.shell_enable) {
 		puts("Dropping into shell");
-		run("/bin/sh\n");
+		run_command("/bin/sh\n");
 		puts("Dropping out of shell");
 	}
 	start_application();
@@ -465,7 +496,7 @@ int extract_gdb(int slot)
 	printf("Extracting GDB from image slot %d\n", gdb_slot);
 	char path[32];
 	slot_path(path, sizeof path, gdb_slot);
-	File image(fopen(path, "rb"));
+	File image = open_regular(path);
 	if (!image) {
 		fprintf(stderr, "Failed to open GDB image (from slot %d)\n", gdb_slot);
 		return 0;
@@ -492,8 +523,8 @@ int extract_gdb(int slot)
 	image.reset();
 	out.reset();
 	puts("decompressing GDB....");
-	run("gunzip /tmp/gdb.gz");
-	run("chmod +x /tmp/gdb");
+	run_command("gunzip /tmp/gdb.gz");
+	run_command("chmod +x /tmp/gdb");
 	return 1;
 }
 
@@ -503,7 +534,7 @@ void launcher_main()
 	api_i2c_init();
 	api_flash_init();
 	parse_uboot_env();
-	run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+	run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
 	if (boot.rescue_enable)
 		run_rescue_mode();
 	if (boot.standalone_diags)

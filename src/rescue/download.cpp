@@ -2,6 +2,7 @@
 // serial line, then hand it to the installer.
 #include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "image/image.h"
 #include "launch/launch.h"
+#include "launch/services.h"
 #include "mgmt/mgmt.h"
 #include "rescue/rescue.h"
 #include "xmodem/xmodem.h"
@@ -24,7 +26,16 @@ const char *const DOWNLOAD = "/tmp/image";
 bool downloaded()
 {
 	struct stat st;
-	return stat(DOWNLOAD, &st) == 0;
+	return lstat(DOWNLOAD, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A client whose transfer fails may leave what an earlier download put
+// there (busybox tftp does): only what arrives in this attempt may ever be
+// installed.
+void forget_download()
+{
+	if (unlink(DOWNLOAD) != 0 && errno == EISDIR)
+		rmdir(DOWNLOAD);
 }
 
 // Characters that mean nothing to the shell inside a word.
@@ -83,8 +94,8 @@ int tftp_fetch(const char *filename, struct in_addr server)
 		if (sig_quit_raised)
 			return 0;
 		printf("Installing image %s from TFTP server %s\n", filename, address);
-		fflush(stdout);
-		int status = system(command.c_str());
+		forget_download();
+		int status = run_command(command.c_str());
 		(void)status; // judged by the file alone
 		if (downloaded())
 			return 1;
@@ -131,7 +142,8 @@ int run_xmodem_rescue()
 	// A line that cannot be opened cannot carry a transfer: back to the menu.
 	if (fd < 0)
 		return 0;
-	int status = system("/usr/bin/rx /tmp/image");
+	forget_download();
+	int status = run_command("/usr/bin/rx /tmp/image");
 	(void)status; // judged by the file alone
 	reset_serial(fd);
 	close(fd);

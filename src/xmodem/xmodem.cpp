@@ -343,7 +343,8 @@ void drain_line(int fd)
 
 int init_serial()
 {
-	int fd = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+	// The receiver run meanwhile has the line as its console already.
+	int fd = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
 		perror("Can't open serial port!");
 		return -1;

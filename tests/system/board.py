@@ -3,6 +3,7 @@ program with the device models preloaded (no namespace), and the trace
 parsed into events."""
 import os
 import pathlib
+import stat
 import struct
 import subprocess
 import zlib
@@ -32,6 +33,22 @@ def parse_trace(path, kinds=None):
         if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
             events.append((int(usec), words, rest))
     return events
+
+
+def make_hostile(path, kind, target):
+    """Puts at `path` what is no slot file of its own: a symbolic link to
+    `target` (as the board sees it), a second name of `target` (beside
+    `path`), a FIFO, an empty folder, or a device node (/dev/zero's)."""
+    if kind == "symlink":
+        path.symlink_to(target)
+    elif kind == "hardlink":
+        os.link(path.parent / target, path)
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "folder":
+        path.mkdir()
+    else:
+        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 5))
 
 
 class Board:

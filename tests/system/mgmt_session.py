@@ -25,14 +25,18 @@ class Session:
         self.console = Console([MGMTDRV, "-r", self.results, *ops])
         return self.console
 
-    def on_board(self, *ops, time="fast"):
+    def on_board(self, *ops, time="fast", prelude=None):
+        """mgmtdrv inside the board; prelude, a shell command line, runs
+        there first."""
         if not MGMTDRV.exists() or not VBOARD.exists():
             pytest.fail("mgmtdrv or vboard is not built")
         self.board = self.board or Board(self.tmp_path / "board")
         self.results = self.board.path / "results"
         self.results.write_text("")
-        c = Console([VBOARD, "run", self.board.path, "--time", time, "--",
-                     MGMTDRV, "-r", "/vboard/results", *ops])
+        program = [MGMTDRV, "-r", "/vboard/results", *ops]
+        if prelude:
+            program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *program]
+        c = Console([VBOARD, "run", self.board.path, "--time", time, "--", *program])
         c.reader = lambda: descendant(c.child.pid, "mgmtdrv")
         self.console = c
         return c

@@ -1,11 +1,13 @@
 """The boot on the virtual board: slot choice, extraction with its fallback
 chain, the launch and its start rules, the rescue partition, the debugger.
 The console is compared byte for byte (CR LF of the terminal read as LF)."""
+import gzip
 import struct
 
 import pexpect
 import pytest
 
+from board import BUILD_DIR, make_hostile
 from records import record
 from vb import VBoard, archive, sample
 
@@ -77,9 +79,43 @@ class TestFallback:
         # The slot whose file was read is the one recorded as booted.
         assert board.vpd(59) == used
 
-    def test_no_slot_file_at_all_boots_the_rescue_partition(self, board):
+    @pytest.mark.parametrize("kind", ["symlink", "fifo", "folder", "device"])
+    def test_a_slot_path_that_is_no_regular_file_cannot_be_opened(self, board, kind):
+        # Slot 2 selected: the boot and the debugger copy both meet it.
+        board.env("gdb=on")
+        board.set_vpd(1, 2)
+        board.remove_slot(2)
+        make_hostile(board.slot_path(2), kind, "image1")
+        rc, console = board.boot()
+        assert rc == 0
+        assert console == ("Booting image '2'\nFailed to open Application image 2. Trying image 1.\n"
+                           "Extracting GDB from image slot 2\nFailed to open GDB image (from slot 2)\n"
+                           "Running AOS install script\nInstalling sample application 6.0.0.1\n"
+                           "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
+                           + app_body("6.0.0.1"))
+        assert board.vpd(59) == 1
+
+    @pytest.mark.parametrize("content,second", ids=["crc", "header"], argvalues=[
+        ("bad-crc", "Image1 CRC failed, trying Image2 now.\nBooting image '2'\nBoth image1 and image2 failed.\n"),
+        ("kernel.pkg", "Image has invalid header 0x3504f4c. (0x6504f4c)\nImage1 has invalid header... trying Image2.\n"
+                       "Booting image '2'\nNo valid application image found. Trying rescue image\n"
+                       "Launching diagnostics image\n" + diags_run()),
+    ])
+    def test_after_the_open_fallback_the_messages_name_the_selected_slot(self, board, content, second):
+        # The second attempt that follows reads image2 again, as they say.
+        board.remove_slot(1)
+        bad = bytearray(sample("app2.pkg"))
+        bad[-1] ^= 0xFF
+        board.write_slot(2, bytes(bad) if content == "bad-crc" else sample(content))
+        rc, console = board.boot()
+        assert console == "Booting image '1'\nFailed to open Application image 1. Trying image 2.\n" + second
+
+    @pytest.mark.parametrize("image2", [None, "fifo", "folder"])
+    def test_no_slot_file_at_all_boots_the_rescue_partition(self, board, image2):
         board.remove_slot(1)
         board.remove_slot(2)
+        if image2:
+            make_hostile(board.slot_path(2), image2, None)
         rc, console = board.boot()
         assert rc == 0
         assert console == ("Booting image '1'\nFailed to open Application image 1. Trying image 2.\n"
@@ -262,12 +298,23 @@ class TestStartRules:
         assert "V2 header found" not in console
         assert "*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" in console
 
-    def test_debugger_missing(self, board):
+    @pytest.mark.parametrize("slot2", ["missing", "application", "other-machine"])
+    def test_debugger_not_available(self, board, slot2):
         board.env("gdb=on")
-        board.remove_slot(2)
+        if slot2 == "missing":
+            board.remove_slot(2)
+            extraction = "Failed to open GDB image (from slot 2)\n"
+        else:
+            # Not a program for this board: the shell would run it as a script.
+            if slot2 == "other-machine":
+                elf = bytearray((BUILD_DIR / "bin" / "launcher").read_bytes()[:64])
+                elf[18:20] = b"\x16\x00" if elf[5] == 1 else b"\x00\x16"  # s390
+                board.write_slot(2, record("app", gzip.compress(bytes(elf))))
+            length = struct.unpack_from(">I", board.slot_path(2).read_bytes(), 4)[0]
+            extraction = f"V2 header found\nFound GDB image 2 of length = {length}.\ndecompressing GDB....\n"
         rc, console = board.boot()
         assert rc == 0
-        assert console == ("Booting image '1'\nExtracting GDB from image slot 2\nFailed to open GDB image (from slot 2)\n"
+        assert console == ("Booting image '1'\nExtracting GDB from image slot 2\n" + extraction +
                            "Running AOS install script\nInstalling sample application 6.0.0.1\n"
                            "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
                            + app_body("6.0.0.1"))
@@ -305,9 +352,14 @@ QUESTION = "Install recovery image as image 1 or 2 (hit return to just boot imag
 
 
 class TestRescuePartition:
-    @pytest.mark.parametrize("answer,slot", [("2", 2), ("1", 1), ("12", 1)])
-    def test_recovery_image_installed_into_a_slot(self, tmp_path, answer, slot):
+    @pytest.mark.parametrize("answer,slot,kind", [("2", 2, None), ("1", 1, None), ("12", 1, None),
+                                                  ("2", 2, "fifo"), ("2", 2, "folder"), ("1", 1, "symlink")])
+    def test_recovery_image_installed_into_a_slot(self, tmp_path, answer, slot, kind):
         board = rescue_board(tmp_path)
+        victim = board.path / "victim"
+        victim.write_bytes(b"outside the slots")
+        if kind:
+            make_hostile(board.slot_path(slot), kind, "/vboard/victim")
         child = board.spawn()
         child.expect_exact(QUESTION)
         child.sendline(answer)
@@ -317,7 +369,29 @@ class TestRescuePartition:
                                   f"Setting boot image to {slot}\n")
         assert console.endswith(app_run("6.0.0.3"))
         assert board.slot_path(slot).read_bytes() == sample("app3.pkg")
+        assert not board.slot_path(slot).is_symlink() and victim.read_bytes() == b"outside the slots"
         assert board.vpd(1) == slot and board.vpd(59) == slot
+
+    @pytest.mark.parametrize("images", ["file", "dangling-link"])
+    def test_a_failed_copy_selects_nothing_and_records_the_rescue_boot(self, tmp_path, images):
+        board = rescue_board(tmp_path)
+        folder = board.path / "user" / "images"
+        folder.rmdir()
+        if images == "file":
+            folder.write_bytes(b"no folder")
+        else:
+            folder.symlink_to("/nowhere")  # cp itself fails
+        board.set_vpd(59, 0)
+        child = board.spawn()
+        child.expect_exact(QUESTION)
+        child.sendline("2")
+        child.expect(pexpect.EOF)
+        console = child.before.decode().replace("\r\n", "\n")
+        assert console.startswith("2\n\nInstalling recovery image as image2...\n")
+        assert console.endswith("Failed to copy recovery image to image2.\n\nBooting recovery image. You will need "
+                                "to download and install an image before rebooting\n" + app_run("6.0.0.3"))
+        assert "Setting boot image" not in console
+        assert board.vpd(1) == 1 and board.vpd(59) == 4
 
     def test_empty_answer_boots_without_installing(self, tmp_path):
         board = rescue_board(tmp_path)
@@ -377,14 +451,15 @@ class TestRescuePartition:
         assert rc == 4
         assert console == RESCUE_START + message
 
-    def test_shell_offered_before_the_reboot(self, tmp_path):
+    def test_shell_offered_before_the_reboot_holds_no_device_of_the_launcher(self, tmp_path):
         board = rescue_board(tmp_path)
         board.write_partition("rescue", b"")
         board.env("shell=on")
         child = board.spawn()
         child.expect_exact("Image not found... ")
-        child.sendline("echo from-$((40+2)); exit")
-        child.expect_exact("from-42")
+        # The partitions are backed by /vboard/flash, the I2C buses by /dev/null.
+        child.sendline("echo leaked-$(ls -l /proc/$$/fd | grep -c -e /flash/ -e /dev/null); exit")
+        child.expect_exact("leaked-0\r\n")
         child.expect(pexpect.EOF)
         child.close()
         assert child.exitstatus == 4

@@ -3,15 +3,16 @@ hand where they must be broken), installed through the console, and the
 partitions, slot files and VPD compared with what the packages hold."""
 import io
 import os
+import signal
 import struct
 import subprocess
 import tarfile
 
 import pytest
 
-from board import Board
+from board import Board, make_hostile
 from records import TYPES, gen_crc, record, walk
-from rescueterm import PKGTOOL, Session, crlf
+from rescueterm import PKGTOOL, Session, crlf, wait_until
 
 OPENING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
@@ -36,12 +37,16 @@ def flash_progress(length):
     return "     " + "".join(f"\b\b\b\b{i * 100 // count:03d}%" for i in range(count)) + "\b\b\b\b100%\n"
 
 
-def slot_progress(length):
-    text, written = "    ", 0
+def slot_updates(length):
+    updates, written = [], 0
     while written < length:
         written += min(65536, length - written)
-        text += f"\b\b\b\b{written * 100 // length:03d}%"
-    return text + "\b\b\b\b100%\n"
+        updates.append(f"\b\b\b\b{written * 100 // length:03d}%")
+    return updates
+
+
+def slot_progress(length):
+    return "    " + "".join(slot_updates(length)) + "\b\b\b\b100%\n"
 
 
 def bad_crc(kind, data):
@@ -190,6 +195,36 @@ class TestTranscript:
         assert out.count(b"Image1 updated succeeded") == 2
         assert res == ["install -> 1"]
         assert inst.slot(1) == pkg[3016:]
+
+    def test_the_rest_of_a_long_answer_answers_no_later_question(self, inst):
+        pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", *["install", "/vboard/pkg", "0", "0"] * 2)
+        c.expect(QUESTION)
+        c.line("1" + "x" * 30 + "2")
+        c.expect(QUESTION)
+        c.line("1")
+        c.finish()
+        assert inst.session.lines()[2:] == ["install -> 1"] * 2
+        assert inst.slot(1) == pkg
+        assert not (inst.board.path / "user" / "images" / "image2").exists()
+
+    @pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
+    def test_a_slot_path_that_is_no_file_of_its_own(self, inst, kind):
+        images = inst.board.path / "user" / "images"
+        other = record("app", b"the other slot", version=(6, 0, 0, 2))
+        (images / "image2").write_bytes(other)
+        make_hostile(images / "image1", kind, "image2")
+        pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", "header", "app", "1",
+                                  "install", "/vboard/pkg", "0", "1")
+        out, _ = c.finish()
+        # The version display reads it as a file that cannot be opened (a
+        # second name is a file like any other); the install replaces it.
+        header = "1 " + other[:16].hex() if kind == "hardlink" else "0 " + "00" * 16
+        assert inst.session.lines()[2:] == ["header -> " + header, "install -> 1"]
+        assert out.endswith(crlf("\nImage1 updated succeeded\nFile processed\n"))
+        assert inst.slot(1) == pkg and not (images / "image1").is_symlink()
+        assert inst.slot(2) == other
 
     def test_images_directory_is_created_when_missing(self, inst):
         (inst.board.path / "user" / "images").rmdir()
@@ -358,11 +393,14 @@ class TestBadRecords:
         assert res == ["install -> 0"]
         assert inst.writes() == []
 
-    def test_an_extended_header_shorter_than_the_fixed_words(self, inst):
-        rec = record("dft", b"p" * 40, hdr_len=8)
-        inst.raw_package(rec)
+    @pytest.mark.parametrize("kind", ["dft", "app"])
+    def test_an_extended_header_shorter_than_the_fixed_words(self, inst, kind):
+        # Its checksum over the span its header length gives matches: only
+        # the header can be named as the reason.
+        rec = record(kind, b"p" * 40, hdr_len=8)
+        inst.raw_package(struct.pack(">I", gen_crc(rec[4:48])) + rec[4:])
         out, res = inst.run()
-        assert out == crlf(OPENING + LABEL["dft"] + bad_crc("dft", rec[4:8 + 40]))
+        assert out == crlf(OPENING + LABEL[kind] + f"Bad header length for {CRC_NAME[kind]}: 8, voiding download\n")
         assert res == ["install -> 0"]
         assert inst.writes() == []
 
@@ -425,7 +463,7 @@ class TestFailures:
         images.write_bytes(b"not a directory")
         inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
         out, res = inst.run(slot=1)
-        assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1: "
+        assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1:     "
                            + f"Image1 update failed (err {20})\n")  # ENOTDIR
         assert res == ["install -> 0"]
         assert inst.board.vpd()[1] == 1
@@ -439,10 +477,22 @@ class TestFailures:
 
 
 class TestLargeApplication:
-    def test_progress_of_a_record_past_42_mb_keeps_rising(self, inst):
+    def test_progress_of_a_record_past_42_mb_keeps_rising_and_shows_while_it_is_written(self, inst):
         size = 45 * 1000 * 1000
         pkg = inst.package(("app", os.urandom(size), (6, 0, 0, 1)))
-        out, res = inst.run(slot=1)
+        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", "install", "/vboard/pkg", "0", "1")
+        slot = inst.board.path / "user" / "images" / "image1"
+        wait_until(lambda: slot.exists() and slot.stat().st_size > 0, "the slot file to be written")
+        # Stopped in the middle: the console shows the progress of every
+        # piece but the one being written.
+        os.kill(c.reader(), signal.SIGSTOP)
+        try:
+            shown = slot_updates(size + 16)[:max(0, slot.stat().st_size // 65536 - 1)]
+            c.expect(LABEL["app"] + "Installing image as image1:     " + "".join(shown))
+        finally:
+            os.kill(c.reader(), signal.SIGCONT)
+        out, _ = c.finish()
+        res = inst.session.lines()[2:]
         assert res == ["install -> 1"]
         assert out == crlf(OPENING + LABEL["app"] + "Installing image as image1: " + slot_progress(size + 16)
                            + "\nImage1 updated succeeded\nFile processed\n")

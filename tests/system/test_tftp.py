@@ -24,8 +24,8 @@ def answer(c, text):
     c.key(text + "\r")
 
 
-def start(session, server="10.0.0.1"):
-    c = session.on_board("flash-init", "i2c-init", "tftp")
+def start(session, server="10.0.0.1", prelude=None):
+    c = session.on_board("flash-init", "i2c-init", "tftp", prelude=prelude)
     for a in ["10.0.0.2", "255.255.255.0", "", server]:
         answer(c, a)
     return c
@@ -67,7 +67,8 @@ class TestDialogue:
         assert session.board.vpd()[1] == 2
 
     def test_file_missing_on_the_server_three_attempts_then_abort(self, session):
-        c = start(session)
+        # What an earlier download left is never taken for this one's.
+        c = start(session, prelude="echo old >/tmp/image")
         answer(c, "missing.bin")
         text, results = session.finish()
         tries = "".join(f"Installing image missing.bin from TFTP server 10.0.0.1\n"

@@ -1,0 +1,109 @@
+#include "launch/services.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The descriptor goes back to blocking mode, and into a stream.  Null, with
+// the descriptor closed and errno set, on failure.
+File stream_of(int fd, const char *mode)
+{
+	int flags = fcntl(fd, F_GETFL);
+	FILE *f = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ? nullptr : fdopen(fd, mode);
+	if (!f) {
+		int saved = errno;
+		close(fd);
+		errno = saved;
+	}
+	return File(f);
+}
+
+// 0 when `fd` is a regular file, else the errno that says why not.
+int regular_or_why(int fd, bool sole_name)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return errno;
+	if (S_ISDIR(st.st_mode))
+		return EISDIR;
+	if (!S_ISREG(st.st_mode) || (sole_name && st.st_nlink != 1))
+		return EINVAL;
+	return 0;
+}
+
+File refuse(int fd, int why)
+{
+	close(fd);
+	errno = why;
+	return File();
+}
+
+} // namespace
+
+File open_regular(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return File();
+	if (int why = regular_or_why(fd, false))
+		return refuse(fd, why);
+	return stream_of(fd, "rb");
+}
+
+bool clear_for_regular(const char *path)
+{
+	struct stat st;
+	if (lstat(path, &st) != 0)
+		return errno == ENOENT;
+	if (S_ISREG(st.st_mode) && st.st_nlink == 1)
+		return true;
+	if (S_ISDIR(st.st_mode))
+		return rmdir(path) == 0;
+	return unlink(path) == 0;
+}
+
+File create_regular(const char *path)
+{
+	if (!clear_for_regular(path))
+		return File();
+	// Truncated only once it is known to be ours alone.
+	int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+	if (fd < 0)
+		return File();
+	if (int why = regular_or_why(fd, true))
+		return refuse(fd, why);
+	if (ftruncate(fd, 0) != 0)
+		return refuse(fd, errno);
+	return stream_of(fd, "wb");
+}
+
+int run_command(const char *line)
+{
+	fflush(stdout);
+	fflush(stderr);
+	return system(line);
+}
+
+bool command_succeeded(int status)
+{
+	return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+char *read_answer(char *buf, int size)
+{
+	if (!fgets(buf, size, stdin))
+		return nullptr;
+	if (!strchr(buf, '\n')) {
+		int c;
+		do
+			c = getchar();
+		while (c != '\n' && c != EOF);
+	}
+	return buf;
+}
