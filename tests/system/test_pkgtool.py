@@ -341,13 +341,36 @@ def test_records_past_eight_mib_are_checked_in_full(pkgtool, tmp_path):
         assert r.returncode == 1 and "record 1 (rfs)" in r.stdout, where
 
 
-@pytest.mark.parametrize("command", [["verify"], ["list"], ["crc"], ["extract", "DIR"]])
-@pytest.mark.parametrize("path", ["FIFO", "/dev/zero"])
+@pytest.mark.parametrize("command", [["verify"], ["list"], ["crc"], ["extract", "DIR"]],
+                         ids=["verify", "list", "crc", "extract"])
+@pytest.mark.parametrize("path", ["FIFO", "/dev/zero"], ids=["fifo", "device"])
 def test_a_package_that_is_not_a_regular_file_is_refused_at_once(pkgtool, tmp_path, command, path):
     os.mkfifo(tmp_path / "FIFO")  # no writer ever comes
     r = pkgtool(command[0], fill(path, FIFO=tmp_path / "FIFO"), *[fill(a, DIR=tmp_path / "x") for a in command[1:]])
     assert (r.returncode, r.stdout) == (2, "")
     assert r.stderr.endswith(": not a regular file\n") and r.stderr.count("\n") == 1
+
+
+def test_many_small_records_across_read_boundaries(pkgtool, tmp_path):
+    # A walk reads the package a megabyte at a time: records that straddle
+    # those reads must be found and checked like any other.
+    recs, offsets = [], []
+    while sum(map(len, recs)) < (3 << 20) + 1000:
+        offsets.append(sum(map(len, recs)))
+        n = len(recs)
+        recs.append(record("dft", bytes([n & 0xFF]) * (n * 7 % 1500), version=(n & 0xFF, 0, 0, 1)))
+    data = b"".join(recs)
+    out = tmp_path / "many.pkg"
+    out.write_bytes(data)
+    assert pkgtool("verify", out).stdout == f"{out}: OK, {len(recs)} records\n"
+    assert len(lines(pkgtool("list", out))) == 1 + len(recs)
+    for where in [(1 << 20) - 1, 1 << 20, (2 << 20) + 3, len(data) - 1]:
+        bad = bytearray(data)
+        bad[where] ^= 0x01
+        out.write_bytes(bytes(bad))
+        index = max(i for i, off in enumerate(offsets) if off <= where)
+        r = pkgtool("verify", out)
+        assert r.stdout == f"{out}: BAD, record {index + 1} (dft) at 0x{offsets[index]:08x}: checksum mismatch\n"
 
 
 @pytest.mark.parametrize("size,option,problem", [

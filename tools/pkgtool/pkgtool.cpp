@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -19,10 +18,8 @@
 
 namespace {
 
-// --- reading packages -----------------------------------------------------
-
 struct Scanned {
-	unsigned index;   // 1-based
+	uint64_t index; // 1-based
 	uint64_t offset;
 	WalkEntry walk;
 	uint32_t computed; // valid when walk.step is record
@@ -30,11 +27,51 @@ struct Scanned {
 	uint64_t remaining;
 };
 
+// An open package and a window of its bytes.  A walk over many tiny
+// records finds each header and span in the window: it pays per record,
+// not one system call per record.
 struct Package {
+	Package(int f, uint64_t n) : fd(f), size(n) {}
 	int fd;
 	uint64_t size;
-	std::vector<uint8_t> chunk;
+	std::vector<uint8_t> window;
+	uint64_t window_off = 0;
+	size_t window_len = 0;
 };
+
+// Reads the window anew from off; false on an I/O error, with errno set.
+bool refill_window(Package &pkg, uint64_t off)
+{
+	if (pkg.window.empty())
+		pkg.window.resize(pkg.size < IO_CHUNK ? (size_t)pkg.size : IO_CHUNK);
+	uint64_t left = pkg.size - off;
+	size_t want = left < IO_CHUNK ? (size_t)left : IO_CHUNK;
+	ssize_t r = read_at(pkg.fd, pkg.window.data(), want, off);
+	pkg.window_off = off;
+	pkg.window_len = r < 0 ? 0 : (size_t)r;
+	return r >= 0;
+}
+
+// The n bytes at off (n at most IO_CHUNK, all within the size the walk
+// started with), from the window, which is read anew from off when they are
+// not all in it.  nullptr on an I/O error, with errno set (EIO when the
+// file has shrunk under us).
+inline const uint8_t *bytes_at(Package &pkg, uint64_t off, size_t n)
+{
+	static const uint8_t nothing = 0;
+	if (n == 0)
+		return &nothing;
+	bool inside = off >= pkg.window_off && off - pkg.window_off + n <= pkg.window_len;
+	if (!inside) {
+		if (!refill_window(pkg, off))
+			return nullptr;
+		if (pkg.window_len < n) {
+			errno = EIO;
+			return nullptr;
+		}
+	}
+	return pkg.window.data() + (off - pkg.window_off);
+}
 
 // Spans at least this long are checksummed from a mapping, in two halves on
 // two cores: a big root filesystem or application is then checked about as
@@ -67,52 +104,59 @@ bool checksum_mapped(int fd, uint64_t start, uint32_t len, uint32_t *crc)
 	return true;
 }
 
-// Checksum of a record's span, read back from the package piece by piece.
-bool checksum_record(Package &pkg, uint64_t offset, uint32_t record_len, uint32_t *crc)
+// Checksum of the `len` bytes at `pos`, read piece by piece.
+bool checksum_span(Package &pkg, uint64_t pos, uint64_t len, uint32_t *crc)
 {
-	// The size was checked against the file when the walk started; a file
-	// that shrinks while it is mapped would fault, so the mapping is only
-	// used when the file still holds the whole record.
-	struct stat st;
-	if (record_len - 4 >= PARALLEL_SPAN && fstat(pkg.fd, &st) == 0 &&
-	    (uint64_t)st.st_size >= offset + record_len &&
-	    checksum_mapped(pkg.fd, offset + 4, record_len - 4, crc))
-		return true;
-
 	uint32_t reg = 0xFFFFFFFF;
-	uint64_t pos = offset + 4;
-	uint64_t left = record_len - 4;
-	while (left > 0) {
-		size_t n = left < IO_CHUNK ? (size_t)left : IO_CHUNK;
-		ssize_t r = read_at(pkg.fd, pkg.chunk.data(), n, pos);
-		if (r != (ssize_t)n) {
-			if (r >= 0)
-				errno = EIO; // the file shrank under us
+	while (len > 0) {
+		size_t n = len < IO_CHUNK ? (size_t)len : IO_CHUNK;
+		const uint8_t *p = bytes_at(pkg, pos, n);
+		if (!p)
 			return false;
-		}
-		reg = gen_crc(pkg.chunk.data(), (uint32_t)n, reg);
+		reg = gen_crc(p, (uint32_t)n, reg);
 		pos += n;
-		left -= n;
+		len -= n;
 	}
 	*crc = reg;
 	return true;
 }
 
+// Checksum of a record's span, bytes 4 to the end.
+bool checksum_record(Package &pkg, uint64_t offset, uint32_t record_len, uint32_t *crc)
+{
+	uint32_t span = record_len - 4;
+	// Packages of many tiny records spend their time here.
+	if (span <= IO_CHUNK) {
+		const uint8_t *p = bytes_at(pkg, offset + 4, span);
+		if (!p)
+			return false;
+		*crc = gen_crc(p, span, 0xFFFFFFFF);
+		return true;
+	}
+	// The size was checked against the file when the walk started; a file
+	// that shrinks while it is mapped would fault, so the mapping is only
+	// used when the file still holds the whole record.
+	struct stat st;
+	if (span >= PARALLEL_SPAN && fstat(pkg.fd, &st) == 0 && (uint64_t)st.st_size >= offset + record_len &&
+	    checksum_mapped(pkg.fd, offset + 4, span, crc))
+		return true;
+	return checksum_span(pkg, offset + 4, span, crc);
+}
+
 // Walks the package the way the board does and hands every step to `visit`,
 // the final one (end, tail or an unusable header) included.  Returns false
 // on an I/O error, with errno set.
-bool scan_package(Package &pkg, const std::function<void(const Scanned &)> &visit)
+template <typename Visit> bool scan_package(Package &pkg, Visit visit)
 {
-	pkg.chunk.resize(pkg.size < IO_CHUNK ? (size_t)pkg.size : IO_CHUNK);
 	uint64_t offset = 0;
-	for (unsigned index = 1;; index++) {
+	for (uint64_t index = 1;; index++) {
 		Scanned s{};
 		s.index = index;
 		s.offset = offset;
 		s.remaining = pkg.size - offset;
-		uint8_t head[IMAGE_HEADER_READ] = {};
 		size_t want = s.remaining < IMAGE_HEADER_READ ? (size_t)s.remaining : IMAGE_HEADER_READ;
-		if (read_at(pkg.fd, head, want, offset) != (ssize_t)want)
+		const uint8_t *head = bytes_at(pkg, offset, want);
+		if (!head)
 			return false;
 		s.walk = walk_step(head, s.remaining);
 		if (s.walk.step != WalkStep::record) {
@@ -136,7 +180,7 @@ template <typename Use> int with_package(const char *path, Use use)
 	int rc = open_regular(path, f, &size);
 	if (rc != PKG_OK)
 		return rc;
-	Package pkg{f.fd, size, {}};
+	Package pkg(f.fd, size);
 	return use(pkg);
 }
 
@@ -184,13 +228,13 @@ void print_list_line(FILE *out, const Scanned &s)
 	if (s.walk.step != WalkStep::record) {
 		std::string problem = ending_problem(s);
 		if (!problem.empty())
-			fprintf(out, "%-3u 0x%08" PRIx64 "  %s\n", s.index, s.offset, problem.c_str());
+			fprintf(out, "%-3" PRIu64 " 0x%08" PRIx64 "  %s\n", s.index, s.offset, problem.c_str());
 		return;
 	}
 	char form[24];
 	snprintf(form, sizeof form, "%s/%u", header_is_extended(s.walk.hdr) ? "extended" : "basic",
 		 s.walk.header_len);
-	fprintf(out, "%-3u 0x%08" PRIx64 "  %-10s  %-15s  %-14s  %10u  ", s.index, s.offset,
+	fprintf(out, "%-3" PRIu64 " 0x%08" PRIx64 "  %-10s  %-15s  %-14s  %10u  ", s.index, s.offset,
 		type_text(header_type(s.walk.hdr)).c_str(), version_text(s.walk.hdr.id).c_str(), form,
 		s.walk.hdr.len);
 	if (s.intact)
@@ -202,8 +246,8 @@ void print_list_line(FILE *out, const Scanned &s)
 // Tally of a walk: the package is good when it holds at least one record
 // and every step was an intact record or the plain end.
 struct Tally {
-	unsigned records = 0;
-	unsigned bad = 0;
+	uint64_t records = 0;
+	uint64_t bad = 0;
 	bool clean_end = false;
 	Scanned first_problem{};
 	bool have_problem = false;
@@ -259,9 +303,8 @@ bool copy_range(Package &pkg, uint64_t offset, uint32_t len, int out)
 	uint64_t left = len;
 	while (left > 0) {
 		size_t n = left < IO_CHUNK ? (size_t)left : IO_CHUNK;
-		if (read_at(pkg.fd, pkg.chunk.data(), n, offset) != (ssize_t)n)
-			return false;
-		if (!write_all(out, pkg.chunk.data(), n))
+		const uint8_t *p = bytes_at(pkg, offset, n);
+		if (!p || !write_all(out, p, n))
 			return false;
 		offset += n;
 		left -= n;
@@ -272,7 +315,7 @@ bool copy_range(Package &pkg, uint64_t offset, uint32_t len, int out)
 int extract_payload(Package &pkg, const Scanned &s, const std::string &dir, FILE *out)
 {
 	char name[48];
-	snprintf(name, sizeof name, "%02u-%s.bin", s.index, type_text(header_type(s.walk.hdr)).c_str());
+	snprintf(name, sizeof name, "%02" PRIu64 "-%s.bin", s.index, type_text(header_type(s.walk.hdr)).c_str());
 	std::string path = dir + "/" + name;
 	PendingFile f;
 	if (!open_pending(f, path))
@@ -283,24 +326,20 @@ int extract_payload(Package &pkg, const Scanned &s, const std::string &dir, FILE
 	return PKG_OK;
 }
 
-} // namespace
-
-namespace {
-
 int verify_package(Package &pkg, const char *path, FILE *out)
 {
 	Tally tally;
 	if (!scan_package(pkg, [&](const Scanned &s) { tally.add(s); }))
 		return fail_errno(path);
 	if (tally.good()) {
-		fprintf(out, "%s: OK, %u record%s\n", path, tally.records, tally.records == 1 ? "" : "s");
+		fprintf(out, "%s: OK, %" PRIu64 " record%s\n", path, tally.records, tally.records == 1 ? "" : "s");
 		return PKG_OK;
 	}
 	const Scanned &p = tally.first_problem;
 	if (!tally.have_problem)
 		fprintf(out, "%s: BAD, no records\n", path);
 	else if (p.walk.step == WalkStep::record)
-		fprintf(out, "%s: BAD, record %u (%s) at 0x%08" PRIx64 ": checksum mismatch\n", path, p.index,
+		fprintf(out, "%s: BAD, record %" PRIu64 " (%s) at 0x%08" PRIx64 ": checksum mismatch\n", path, p.index,
 			type_text(header_type(p.walk.hdr)).c_str(), p.offset);
 	else
 		fprintf(out, "%s: BAD, at 0x%08" PRIx64 ": %s\n", path, p.offset, ending_problem(p).c_str());
@@ -320,7 +359,7 @@ int extract_package(Package &pkg, const char *path, const char *dir, FILE *out)
 		if (s.intact)
 			io = extract_payload(pkg, s, dir, out);
 		else
-			fprintf(stderr, "pkgtool: %s: record %u (%s) at 0x%08" PRIx64 " fails its checksum, "
+			fprintf(stderr, "pkgtool: %s: record %" PRIu64 " (%s) at 0x%08" PRIx64 " fails its checksum, "
 				"not extracted\n", path, s.index, type_text(header_type(s.walk.hdr)).c_str(),
 				s.offset);
 	});
@@ -336,17 +375,9 @@ int extract_package(Package &pkg, const char *path, const char *dir, FILE *out)
 
 int checksum_file(Package &pkg, const char *path, FILE *out)
 {
-	std::vector<uint8_t> chunk(IO_CHUNK);
-	uint32_t reg = 0xFFFFFFFF;
-	for (uint64_t off = 0; off < pkg.size;) {
-		ssize_t r = read_at(pkg.fd, chunk.data(), chunk.size(), off);
-		if (r < 0)
-			return fail_errno(path);
-		if (r == 0)
-			break;
-		reg = gen_crc(chunk.data(), (uint32_t)r, reg);
-		off += (uint64_t)r;
-	}
+	uint32_t reg;
+	if (!checksum_span(pkg, 0, pkg.size, &reg))
+		return fail_errno(path);
 	fprintf(out, "0x%08x  %s\n", reg, path);
 	return PKG_OK;
 }
@@ -355,7 +386,7 @@ int checksum_file(Package &pkg, const char *path, FILE *out)
 
 int pkg_list_fd(int fd, uint64_t size, FILE *out)
 {
-	Package pkg{fd, size, {}};
+	Package pkg(fd, size);
 	return list_package(pkg, "package", out);
 }
 
