@@ -110,34 +110,6 @@ uint32_t header_len_of(const Options &opt)
 	return opt.hdr_len ? opt.hdr_len : BASIC_HEADER_LEN;
 }
 
-// Opens an input and refuses, before a byte of it is read, what would make
-// a record the board cannot use.
-int check_input(const RecordArg &rec, const Options &opt, bool last, Input &in)
-{
-	int rc = open_regular(rec.file, in.f, &in.size);
-	if (rc != PKG_OK)
-		return rc;
-	uint32_t header_len = header_len_of(opt);
-	if (in.size > UINT32_MAX - header_len) {
-		char what[96];
-		snprintf(what, sizeof what, "too large for one record (at most %u bytes with a %u-byte header)",
-			 UINT32_MAX - header_len, header_len);
-		return fail(what, rec.file);
-	}
-	if (rec.type == TYPE_UBOOT && in.size < COPY_END)
-		return fail("boot-loader payload too short to hold its header copy at byte 240 "
-			    "(needs at least 256 bytes)",
-			    rec.file);
-	// The board reads 20 bytes at the start of every record: a basic header
-	// with fewer than 4 payload bytes at the very end never yields them, and
-	// the record would not be seen at all.
-	if (last && header_len == BASIC_HEADER_LEN && in.size < IMAGE_HEADER_READ - BASIC_HEADER_LEN)
-		return fail("the last record needs at least 4 payload bytes, or the board never sees it "
-			    "(use --extended, or put it earlier)",
-			    rec.file);
-	return PKG_OK;
-}
-
 // Bytes 240-255 may take the copy when they hold nothing (erased or
 // zeroed) or an earlier copy, which names the boot loader as its type.
 bool copy_area_reserved(const uint8_t *area)
@@ -151,6 +123,59 @@ bool copy_area_reserved(const uint8_t *area)
 	return zeros || ones || type == TYPE_UBOOT;
 }
 
+// Refuses, unless told to overwrite, bytes 240-255 that are not reserved.
+int check_copy_area(const uint8_t *area, const Options &opt, const char *file)
+{
+	if (opt.overwrite_copy || copy_area_reserved(area))
+		return PKG_OK;
+	return fail("bytes 240 to 255 of the boot-loader payload hold data, not a header copy "
+		    "(--overwrite-copy writes the copy over them)",
+		    file);
+}
+
+// The bytes the header copy would go over, read ahead so that a refusal
+// comes before the output is begun.
+int check_uboot_input(const RecordArg &rec, const Options &opt, Input &in)
+{
+	if (in.size < COPY_END)
+		return fail("boot-loader payload too short to hold its header copy at byte 240 "
+			    "(needs at least 256 bytes)",
+			    rec.file);
+	uint8_t area[BASIC_HEADER_LEN];
+	ssize_t r = read_at(in.f.fd, area, sizeof area, UBOOT_HEADER_COPY_OFFSET);
+	if (r < 0)
+		return fail_errno(rec.file);
+	if (r != (ssize_t)sizeof area)
+		return fail("shrank while being read", rec.file);
+	return check_copy_area(area, opt, rec.file);
+}
+
+// Opens an input and refuses what would make a record the board cannot
+// use; its size is judged before a byte of it is read.
+int check_input(const RecordArg &rec, const Options &opt, bool last, Input &in)
+{
+	int rc = open_regular(rec.file, in.f, &in.size);
+	if (rc != PKG_OK)
+		return rc;
+	uint32_t header_len = header_len_of(opt);
+	if (in.size > UINT32_MAX - header_len) {
+		char what[96];
+		snprintf(what, sizeof what, "too large for one record (at most %u bytes with a %u-byte header)",
+			 UINT32_MAX - header_len, header_len);
+		return fail(what, rec.file);
+	}
+	// The board reads 20 bytes at the start of every record: a basic header
+	// with fewer than 4 payload bytes at the very end never yields them, and
+	// the record would not be seen at all.
+	if (last && header_len == BASIC_HEADER_LEN && in.size < IMAGE_HEADER_READ - BASIC_HEADER_LEN)
+		return fail("the last record needs at least 4 payload bytes, or the board never sees it "
+			    "(use --extended, or put it earlier)",
+			    rec.file);
+	if (rec.type == TYPE_UBOOT)
+		return check_uboot_input(rec, opt, in);
+	return PKG_OK;
+}
+
 // The boot loader is installed as its bare payload, so it carries a copy of
 // its header words at byte 240 for the board to identify it by.  Its crc
 // word cannot be the record's own checksum (the copy is inside the span);
@@ -158,10 +183,10 @@ bool copy_area_reserved(const uint8_t *area)
 int stamp_uboot_copy(uint8_t *payload, const ImageHeader &hdr, const Options &opt, const char *file)
 {
 	uint8_t *copy = payload + UBOOT_HEADER_COPY_OFFSET;
-	if (!opt.overwrite_copy && !copy_area_reserved(copy))
-		return fail("bytes 240 to 255 of the boot-loader payload hold data, not a header copy "
-			    "(--overwrite-copy writes the copy over them)",
-			    file);
+	// Checked again: the file may have changed since it was checked.
+	int rc = check_copy_area(copy, opt, file);
+	if (rc != PKG_OK)
+		return rc;
 	store_be32(copy, 0);
 	store_be32(copy + 4, hdr.len);
 	store_be32(copy + 8, hdr.magic);
