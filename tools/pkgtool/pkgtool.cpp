@@ -2,9 +2,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
