@@ -8,8 +8,11 @@ BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).reso
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
 
 
-def run_pkgtool(*args, cwd=None):
-    return subprocess.run([str(PKGTOOL), *map(str, args)], cwd=cwd, capture_output=True, text=True)
+def run_pkgtool(*args, cwd=None, wrap=()):
+    """pkgtool ARGS, run under the command line WRAP when one is given
+    (strace, prlimit); a run that hangs fails its test, not the whole suite."""
+    return subprocess.run([*map(str, wrap), str(PKGTOOL), *map(str, args)], cwd=cwd, capture_output=True,
+                          text=True, timeout=120)
 
 
 @pytest.fixture

@@ -93,7 +93,8 @@ class Installer:
         if not PKGTOOL.exists():
             pytest.fail(f"{PKGTOOL} is not built")
         specs = [f"{kind}={self.file(payload)}@{'.'.join(map(str, version))}" for kind, payload, version in items]
-        opts = [f"--extended={extended}"] if extended else []
+        # Random boot-loader payloads hold data where the header copy goes.
+        opts = ([f"--extended={extended}"] if extended else []) + ["--overwrite-copy"]
         path = self.board.path / "pkg"
         self.pkgtool("create", path, *opts, *specs)
         return path.read_bytes()

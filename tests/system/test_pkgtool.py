@@ -1,5 +1,6 @@
 """pkgtool as a firmware engineer uses it: build, list, verify, extract."""
 import os
+import signal
 import struct
 
 import pytest
@@ -10,12 +11,22 @@ from records import EXTENDED, TYPES, gen_crc, record, walk
 @pytest.fixture
 def files(tmp_path):
     made = {}
-    for name, size in [("kernel", 3000), ("rfs", 70000), ("app", 12345), ("dft", 100), ("uboot", 600), ("diags", 17)]:
-        data = bytes((i * 7 + len(name)) & 0xFF for i in range(size))
+    for name, size in [("kernel", 3000), ("rfs", 70000), ("app", 12345), ("dft", 100), ("uboot", 600), ("diags", 17),
+                       ("tiny", 3)]:
+        data = bytearray((i * 7 + len(name)) & 0xFF for i in range(size))
+        if name == "uboot":
+            data[240:256] = bytes(16)  # reserved for its header copy
         path = tmp_path / f"{name}.img"
         path.write_bytes(data)
         made[name] = path
     return made
+
+
+def fill(arg, **places):
+    """ARG with each placeholder NAME in it replaced by the path given for it."""
+    for name, path in places.items():
+        arg = arg.replace(name, str(path))
+    return arg
 
 
 def records_of(path):
@@ -53,8 +64,17 @@ class TestCreate:
         assert recs[1][0] == hdr_len + 70000
         assert pkgtool("verify", out).returncode == 0
 
-    @pytest.mark.parametrize("option", [[], ["--extended=32"]])
-    def test_boot_loader_gets_its_header_copy_at_byte_240(self, pkgtool, files, tmp_path, option):
+    @pytest.mark.parametrize("option,area", [
+        ([], bytes(16)),
+        (["--extended=32"], b"\xff" * 16),
+        ([], struct.pack(">IIII", 0, 4096, TYPES["uboot"], 0x01000001)),
+        ([], struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
+        (["--overwrite-copy"], bytes(range(16))),
+    ], ids=["zeros", "erased", "earlier-copy", "earlier-extended-copy", "overwrite"])
+    def test_boot_loader_gets_its_header_copy_at_byte_240(self, pkgtool, files, tmp_path, option, area):
+        data = bytearray(files["uboot"].read_bytes())
+        data[240:256] = area
+        files["uboot"].write_bytes(data)
         out = tmp_path / "u.pkg"
         assert pkgtool("create", out, *option, f"uboot={files['uboot']}@3.1.4.1").returncode == 0
         (off, crc, length, magic, ident, hl, payload), = records_of(out)
@@ -65,6 +85,31 @@ class TestCreate:
         assert copy_crc == 0
         # The record checksum covers the stamped payload.
         assert crc == gen_crc(out.read_bytes()[4:])
+
+    @pytest.mark.parametrize("area", [bytes(range(16)), b"\xff" * 15 + b"\xfe",
+                                      struct.pack(">IIII", 0, 600, TYPES["kernel"], 0)])
+    def test_boot_loader_data_at_byte_240_is_not_overwritten(self, pkgtool, files, tmp_path, area):
+        data = bytearray(files["uboot"].read_bytes())
+        data[240:256] = area
+        files["uboot"].write_bytes(data)
+        out = tmp_path / "u.pkg"
+        r = pkgtool("create", out, f"uboot={files['uboot']}")
+        assert r.returncode == 2 and r.stderr.count("\n") == 1
+        assert "bytes 240 to 255" in r.stderr and "--overwrite-copy" in r.stderr
+        assert not out.exists()
+
+    @pytest.mark.parametrize("specs", [
+        ["dft=TINY", "kernel=FILE"],
+        ["--extended", "kernel=FILE", "dft=TINY"],
+        ["dft=EMPTY", "dft=TINY", "kernel=FILE"],
+    ], ids=["first", "extended-last", "empty-first"])
+    def test_payloads_under_four_bytes_where_the_board_sees_them(self, pkgtool, files, tmp_path, specs):
+        (tmp_path / "empty").write_bytes(b"")
+        out = tmp_path / "s.pkg"
+        r = pkgtool("create", out, *[fill(s, TINY=files["tiny"], FILE=files["kernel"], EMPTY=tmp_path / "empty")
+                                     for s in specs])
+        assert r.returncode == 0, r.stderr
+        assert pkgtool("verify", out).stdout == f"{out}: OK, {len(specs) - specs.count('--extended')} records\n"
 
     def test_boot_loader_of_exactly_256_bytes_is_accepted_and_255_refused(self, pkgtool, tmp_path):
         for size, rc in [(256, 0), (255, 2)]:
@@ -86,13 +131,17 @@ class TestCreate:
         ("kernel", "expected TYPE=FILE"),
         ("kernel=", "no file"),
         ("kernel=MISSING", "No such file"),
+        ("kernel=FIFO", "not a regular file"),
+        ("kernel=/dev/zero", "not a regular file"),
+        ("dft=TINY", "at least 4 payload bytes"),
         ("--extended=19", "header length"),
         ("--extended=65536", "header length"),
         ("--bogus", "unknown option"),
     ])
     def test_bad_input_is_one_line_exit_2_and_nothing_written(self, pkgtool, files, tmp_path, arg, problem):
         out = tmp_path / "bad.pkg"
-        arg = arg.replace("FILE", str(files["kernel"])).replace("MISSING", str(tmp_path / "missing"))
+        os.mkfifo(tmp_path / "fifo")  # no writer ever comes
+        arg = fill(arg, FILE=files["kernel"], MISSING=tmp_path / "missing", FIFO=tmp_path / "fifo", TINY=files["tiny"])
         r = pkgtool("create", out, f"app={files['app']}", arg)
         assert r.returncode == 2
         assert problem in r.stderr and r.stderr.count("\n") == 1
@@ -290,3 +339,73 @@ def test_records_past_eight_mib_are_checked_in_full(pkgtool, tmp_path):
         out.write_bytes(bytes(bad))
         r = pkgtool("verify", out)
         assert r.returncode == 1 and "record 1 (rfs)" in r.stdout, where
+
+
+@pytest.mark.parametrize("command", [["verify"], ["list"], ["crc"], ["extract", "DIR"]],
+                         ids=["verify", "list", "crc", "extract"])
+@pytest.mark.parametrize("path", ["FIFO", "/dev/zero"], ids=["fifo", "device"])
+def test_a_package_that_is_not_a_regular_file_is_refused_at_once(pkgtool, tmp_path, command, path):
+    os.mkfifo(tmp_path / "FIFO")  # no writer ever comes
+    r = pkgtool(command[0], fill(path, FIFO=tmp_path / "FIFO"), *[fill(a, DIR=tmp_path / "x") for a in command[1:]])
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.endswith(": not a regular file\n") and r.stderr.count("\n") == 1
+
+
+def test_many_small_records_across_read_boundaries(pkgtool, tmp_path):
+    # A walk reads the package a megabyte at a time: records that straddle
+    # those reads must be found and checked like any other.
+    recs, offsets = [], []
+    while sum(map(len, recs)) < (3 << 20) + 1000:
+        offsets.append(sum(map(len, recs)))
+        n = len(recs)
+        recs.append(record("dft", bytes([n & 0xFF]) * (n * 7 % 1500), version=(n & 0xFF, 0, 0, 1)))
+    data = b"".join(recs)
+    out = tmp_path / "many.pkg"
+    out.write_bytes(data)
+    assert pkgtool("verify", out).stdout == f"{out}: OK, {len(recs)} records\n"
+    assert len(lines(pkgtool("list", out))) == 1 + len(recs)
+    for where in [(1 << 20) - 1, 1 << 20, (2 << 20) + 3, len(data) - 1]:
+        bad = bytearray(data)
+        bad[where] ^= 0x01
+        out.write_bytes(bytes(bad))
+        index = max(i for i, off in enumerate(offsets) if off <= where)
+        r = pkgtool("verify", out)
+        assert r.stdout == f"{out}: BAD, record {index + 1} (dft) at 0x{offsets[index]:08x}: checksum mismatch\n"
+
+
+@pytest.mark.parametrize("size,option,problem", [
+    (40 << 20, [], None),
+    (2**32 - 16 + 1, [], "too large for one record"),
+    (2**32 - 300 + 1, ["--extended=300"], "too large for one record"),
+], ids=["40MiB", "over-4GiB-basic", "over-4GiB-extended"])
+def test_inputs_are_streamed_in_bounded_memory(pkgtool, tmp_path, size, option, problem):
+    src = tmp_path / "payload"
+    with open(src, "wb") as f:
+        f.truncate(size)  # sparse: costs no disk
+    out = tmp_path / "p.pkg"
+    limit = ("prlimit", f"--as={32 << 20}")
+    r = pkgtool("create", out, *option, f"rfs={src}", wrap=limit)
+    if problem:
+        assert r.returncode == 2 and problem in r.stderr
+        assert not out.exists()
+        return
+    assert r.returncode == 0, r.stderr
+    assert out.stat().st_size == 16 + size
+    assert pkgtool("verify", out, wrap=limit).stdout == f"{out}: OK, 1 record\n"
+
+
+@pytest.mark.parametrize("sig", ["INT", "TERM", "HUP"])
+@pytest.mark.parametrize("command", ["create", "extract"])
+def test_an_interrupted_run_leaves_no_temporary_file(pkgtool, files, tmp_path, command, sig):
+    pkg = tmp_path / "p.pkg"
+    assert pkgtool("create", pkg, f"rfs={files['rfs']}").returncode == 0
+    dest = tmp_path / "out"
+    dest.mkdir()
+    args = ["create", dest / "q.pkg", f"rfs={files['rfs']}"] if command == "create" else ["extract", pkg, dest]
+    # The signal comes as the first bytes go to the temporary file.
+    strace = ("strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=write",
+              "-e", f"inject=write:signal={sig}:when=1")
+    r = pkgtool(*args, wrap=strace)
+    number = getattr(signal, f"SIG{sig}")
+    assert r.returncode in (-number, 128 + number), r.stderr
+    assert os.listdir(dest) == []

@@ -1,18 +1,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "create.h"
 #include "pkgtool.h"
 
 namespace {
 
 void usage(FILE *to)
 {
-	fputs("usage: pkgtool create OUT [--extended[=HDRLEN]] TYPE=FILE[@A.B.C.D] ...\n"
+	fputs("usage: pkgtool create OUT [--extended[=HDRLEN]] [--overwrite-copy] TYPE=FILE[@A.B.C.D] ...\n"
 	      "       pkgtool list PKG\n"
 	      "       pkgtool verify PKG\n"
 	      "       pkgtool extract PKG DIR\n"
 	      "       pkgtool crc FILE\n"
-	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.\n",
+	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.\n"
+	      "A uboot payload gets a copy of its header at byte 240, written only over\n"
+	      "zeros, 0xFF bytes or an earlier copy unless --overwrite-copy is given.\n",
 	      to);
 }
 

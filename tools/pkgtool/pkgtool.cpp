@@ -2,10 +2,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <functional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -19,238 +15,8 @@
 
 namespace {
 
-// Records are checksummed in pieces of this size, so a package of any size
-// is checked in bounded memory.
-constexpr size_t CHUNK = 1 << 20;
-
-struct Fd {
-	int fd = -1;
-	Fd() = default;
-	explicit Fd(int f) : fd(f) {}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	~Fd()
-	{
-		if (fd >= 0)
-			close(fd);
-	}
-};
-
-// A temporary output that becomes `path` only when commit() succeeds; on
-// every other path it is removed, so nothing half-written is left behind.
-struct PendingFile {
-	std::string path;
-	std::string tmp;
-	int fd = -1;
-
-	~PendingFile()
-	{
-		if (fd >= 0)
-			close(fd);
-		if (!tmp.empty())
-			unlink(tmp.c_str());
-	}
-};
-
-int fail(const char *what, const char *name)
-{
-	fprintf(stderr, "pkgtool: %s: %s\n", name, what);
-	return PKG_ERROR;
-}
-
-int fail_errno(const char *name)
-{
-	return fail(strerror(errno), name);
-}
-
-bool open_pending(PendingFile &f, const std::string &path)
-{
-	f.path = path;
-	std::string tmpl = path + ".XXXXXX";
-	std::vector<char> name(tmpl.begin(), tmpl.end());
-	name.push_back('\0');
-	f.fd = mkstemp(name.data());
-	if (f.fd < 0)
-		return false;
-	f.tmp = name.data();
-	fchmod(f.fd, 0644);
-	return true;
-}
-
-bool commit_pending(PendingFile &f)
-{
-	int fd = f.fd;
-	f.fd = -1;
-	if (close(fd) != 0)
-		return false;
-	if (rename(f.tmp.c_str(), f.path.c_str()) != 0)
-		return false;
-	f.tmp.clear();
-	return true;
-}
-
-bool write_all(int fd, const uint8_t *p, size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0)
-			return false;
-		p += w;
-		n -= (size_t)w;
-	}
-	return true;
-}
-
-// Reads up to n bytes at off; returns the count (short only at the end of
-// the file) or -1.
-ssize_t read_at(int fd, uint8_t *p, size_t n, uint64_t off)
-{
-	size_t got = 0;
-	while (got < n) {
-		ssize_t r = pread(fd, p + got, n - got, (off_t)(off + got));
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r < 0)
-			return -1;
-		if (r == 0)
-			break;
-		got += (size_t)r;
-	}
-	return (ssize_t)got;
-}
-
-bool read_file(const char *path, std::vector<uint8_t> &data)
-{
-	Fd f(open(path, O_RDONLY));
-	if (f.fd < 0)
-		return false;
-	struct stat st;
-	if (fstat(f.fd, &st) != 0)
-		return false;
-	if (!S_ISREG(st.st_mode)) {
-		errno = EINVAL;
-		return false;
-	}
-	data.resize((size_t)st.st_size);
-	ssize_t r = read_at(f.fd, data.data(), data.size(), 0);
-	if (r < 0)
-		return false;
-	data.resize((size_t)r);
-	return true;
-}
-
-// --- create ---------------------------------------------------------------
-
-struct RecordArg {
-	uint32_t type;
-	uint32_t id;
-	const char *file;
-};
-
-bool parse_decimal(const char *text, unsigned long max, unsigned long *value)
-{
-	if (*text < '0' || *text > '9')
-		return false;
-	char *end;
-	errno = 0;
-	unsigned long v = strtoul(text, &end, 10);
-	if (errno != 0 || *end != '\0' || v > max)
-		return false;
-	*value = v;
-	return true;
-}
-
-// TYPE=FILE[@A.B.C.D]; the version is split at the last '@' so that file
-// names may hold one.
-int parse_record_arg(char *arg, RecordArg *rec)
-{
-	char *eq = strchr(arg, '=');
-	if (!eq)
-		return fail("expected TYPE=FILE[@A.B.C.D]", arg);
-	*eq = '\0';
-	rec->type = type_from_name(arg);
-	if (!rec->type)
-		return fail("unknown record type (app, uboot, kernel, rfs, dft, diags)", arg);
-	rec->file = eq + 1;
-	rec->id = 0;
-	char *at = strrchr(eq + 1, '@');
-	if (at) {
-		*at = '\0';
-		if (!parse_version(at + 1, &rec->id))
-			return fail("bad version (expected A.B.C.D, each 0 to 255)", at + 1);
-	}
-	if (*rec->file == '\0')
-		return fail("no file named", arg);
-	return PKG_OK;
-}
-
-// The boot loader is installed as its bare payload, so it carries a copy of
-// its header words at byte 240 for the board to identify it by.  Its crc
-// word cannot be the record's own checksum (the copy is inside the span);
-// the board never compares it, and it is left 0.
-void stamp_uboot_copy(std::vector<uint8_t> &payload, const ImageHeader &hdr)
-{
-	uint8_t *copy = payload.data() + UBOOT_HEADER_COPY_OFFSET;
-	store_be32(copy, 0);
-	store_be32(copy + 4, hdr.len);
-	store_be32(copy + 8, hdr.magic);
-	store_be32(copy + 12, hdr.id);
-}
-
-int write_record(int out, const RecordArg &rec, uint32_t hdr_len, const char *outname)
-{
-	std::vector<uint8_t> payload;
-	if (!read_file(rec.file, payload))
-		return fail_errno(rec.file);
-	uint32_t header_len = hdr_len ? hdr_len : BASIC_HEADER_LEN;
-	if (payload.size() > UINT32_MAX - header_len)
-		return fail("too large for one record", rec.file);
-
-	ImageHeader hdr{};
-	hdr.len = (uint32_t)payload.size();
-	hdr.magic = rec.type | (hdr_len ? EXTENDED_HEADER_FLAG : 0);
-	hdr.id = rec.id;
-	hdr.hdr_len = (uint16_t)hdr_len;
-
-	if (rec.type == TYPE_UBOOT) {
-		if (payload.size() < UBOOT_HEADER_COPY_OFFSET + BASIC_HEADER_LEN)
-			return fail("boot-loader payload too short to hold its header copy at byte 240 "
-				    "(needs at least 256 bytes)",
-				    rec.file);
-		stamp_uboot_copy(payload, hdr);
-	}
-
-	std::vector<uint8_t> header(header_len, 0);
-	encode_header(hdr, header.data());
-	uint32_t crc = gen_crc(header.data() + 4, header_len - 4, 0xFFFFFFFF);
-	crc = gen_crc(payload.data(), hdr.len, crc);
-	store_be32(header.data(), crc);
-
-	if (!write_all(out, header.data(), header.size()) ||
-	    !write_all(out, payload.data(), payload.size()))
-		return fail_errno(outname);
-	return PKG_OK;
-}
-
-int parse_extended(const char *arg, uint32_t *hdr_len)
-{
-	if (strcmp(arg, "--extended") == 0) {
-		*hdr_len = MIN_EXTENDED_HEADER_LEN;
-		return PKG_OK;
-	}
-	unsigned long v;
-	if (!parse_decimal(arg + strlen("--extended="), 0xFFFF, &v) || v < MIN_EXTENDED_HEADER_LEN)
-		return fail("header length must be 20 to 65535", arg);
-	*hdr_len = (uint32_t)v;
-	return PKG_OK;
-}
-
-// --- reading packages -----------------------------------------------------
-
 struct Scanned {
-	unsigned index;   // 1-based
+	uint64_t index; // 1-based
 	uint64_t offset;
 	WalkEntry walk;
 	uint32_t computed; // valid when walk.step is record
@@ -258,11 +24,51 @@ struct Scanned {
 	uint64_t remaining;
 };
 
+// An open package and a window of its bytes.  A walk over many tiny
+// records finds each header and span in the window: it pays per record,
+// not one system call per record.
 struct Package {
+	Package(int f, uint64_t n) : fd(f), size(n) {}
 	int fd;
 	uint64_t size;
-	std::vector<uint8_t> chunk;
+	std::vector<uint8_t> window;
+	uint64_t window_off = 0;
+	size_t window_len = 0;
 };
+
+// Reads the window anew from off; false on an I/O error, with errno set.
+bool refill_window(Package &pkg, uint64_t off)
+{
+	if (pkg.window.empty())
+		pkg.window.resize(pkg.size < IO_CHUNK ? (size_t)pkg.size : IO_CHUNK);
+	uint64_t left = pkg.size - off;
+	size_t want = left < IO_CHUNK ? (size_t)left : IO_CHUNK;
+	ssize_t r = read_at(pkg.fd, pkg.window.data(), want, off);
+	pkg.window_off = off;
+	pkg.window_len = r < 0 ? 0 : (size_t)r;
+	return r >= 0;
+}
+
+// The n bytes at off (n at most IO_CHUNK, all within the size the walk
+// started with), from the window, which is read anew from off when they are
+// not all in it.  nullptr on an I/O error, with errno set (EIO when the
+// file has shrunk under us).
+inline const uint8_t *bytes_at(Package &pkg, uint64_t off, size_t n)
+{
+	static const uint8_t nothing = 0;
+	if (n == 0)
+		return &nothing;
+	bool inside = off >= pkg.window_off && off - pkg.window_off + n <= pkg.window_len;
+	if (!inside) {
+		if (!refill_window(pkg, off))
+			return nullptr;
+		if (pkg.window_len < n) {
+			errno = EIO;
+			return nullptr;
+		}
+	}
+	return pkg.window.data() + (off - pkg.window_off);
+}
 
 // Spans at least this long are checksummed from a mapping, in two halves on
 // two cores: a big root filesystem or application is then checked about as
@@ -295,52 +101,59 @@ bool checksum_mapped(int fd, uint64_t start, uint32_t len, uint32_t *crc)
 	return true;
 }
 
-// Checksum of a record's span, read back from the package piece by piece.
-bool checksum_record(Package &pkg, uint64_t offset, uint32_t record_len, uint32_t *crc)
+// Checksum of the `len` bytes at `pos`, read piece by piece.
+bool checksum_span(Package &pkg, uint64_t pos, uint64_t len, uint32_t *crc)
 {
-	// The size was checked against the file when the walk started; a file
-	// that shrinks while it is mapped would fault, so the mapping is only
-	// used when the file still holds the whole record.
-	struct stat st;
-	if (record_len - 4 >= PARALLEL_SPAN && fstat(pkg.fd, &st) == 0 &&
-	    (uint64_t)st.st_size >= offset + record_len &&
-	    checksum_mapped(pkg.fd, offset + 4, record_len - 4, crc))
-		return true;
-
 	uint32_t reg = 0xFFFFFFFF;
-	uint64_t pos = offset + 4;
-	uint64_t left = record_len - 4;
-	while (left > 0) {
-		size_t n = left < CHUNK ? (size_t)left : CHUNK;
-		ssize_t r = read_at(pkg.fd, pkg.chunk.data(), n, pos);
-		if (r != (ssize_t)n) {
-			if (r >= 0)
-				errno = EIO; // the file shrank under us
+	while (len > 0) {
+		size_t n = len < IO_CHUNK ? (size_t)len : IO_CHUNK;
+		const uint8_t *p = bytes_at(pkg, pos, n);
+		if (!p)
 			return false;
-		}
-		reg = gen_crc(pkg.chunk.data(), (uint32_t)n, reg);
+		reg = gen_crc(p, (uint32_t)n, reg);
 		pos += n;
-		left -= n;
+		len -= n;
 	}
 	*crc = reg;
 	return true;
 }
 
+// Checksum of a record's span, bytes 4 to the end.
+bool checksum_record(Package &pkg, uint64_t offset, uint32_t record_len, uint32_t *crc)
+{
+	uint32_t span = record_len - 4;
+	// Packages of many tiny records spend their time here.
+	if (span <= IO_CHUNK) {
+		const uint8_t *p = bytes_at(pkg, offset + 4, span);
+		if (!p)
+			return false;
+		*crc = gen_crc(p, span, 0xFFFFFFFF);
+		return true;
+	}
+	// The size was checked against the file when the walk started; a file
+	// that shrinks while it is mapped would fault, so the mapping is only
+	// used when the file still holds the whole record.
+	struct stat st;
+	if (span >= PARALLEL_SPAN && fstat(pkg.fd, &st) == 0 && (uint64_t)st.st_size >= offset + record_len &&
+	    checksum_mapped(pkg.fd, offset + 4, span, crc))
+		return true;
+	return checksum_span(pkg, offset + 4, span, crc);
+}
+
 // Walks the package the way the board does and hands every step to `visit`,
 // the final one (end, tail or an unusable header) included.  Returns false
 // on an I/O error, with errno set.
-bool scan_package(Package &pkg, const std::function<void(const Scanned &)> &visit)
+template <typename Visit> bool scan_package(Package &pkg, Visit visit)
 {
-	pkg.chunk.resize(pkg.size < CHUNK ? (size_t)pkg.size : CHUNK);
 	uint64_t offset = 0;
-	for (unsigned index = 1;; index++) {
+	for (uint64_t index = 1;; index++) {
 		Scanned s{};
 		s.index = index;
 		s.offset = offset;
 		s.remaining = pkg.size - offset;
-		uint8_t head[IMAGE_HEADER_READ] = {};
 		size_t want = s.remaining < IMAGE_HEADER_READ ? (size_t)s.remaining : IMAGE_HEADER_READ;
-		if (read_at(pkg.fd, head, want, offset) != (ssize_t)want)
+		const uint8_t *head = bytes_at(pkg, offset, want);
+		if (!head)
 			return false;
 		s.walk = walk_step(head, s.remaining);
 		if (s.walk.step != WalkStep::record) {
@@ -355,30 +168,16 @@ bool scan_package(Package &pkg, const std::function<void(const Scanned &)> &visi
 	}
 }
 
-int open_package(const char *path, Fd &f, uint64_t *size)
-{
-	f.fd = open(path, O_RDONLY);
-	if (f.fd < 0)
-		return fail_errno(path);
-	struct stat st;
-	if (fstat(f.fd, &st) != 0)
-		return fail_errno(path);
-	if (!S_ISREG(st.st_mode))
-		return fail("not a regular file", path);
-	*size = (uint64_t)st.st_size;
-	return PKG_OK;
-}
-
 // Opens the package at `path` and hands it to `use`; a package that cannot
 // be opened ends the command here with its one-line error.
 template <typename Use> int with_package(const char *path, Use use)
 {
 	Fd f;
 	uint64_t size;
-	int rc = open_package(path, f, &size);
+	int rc = open_regular(path, f, &size);
 	if (rc != PKG_OK)
 		return rc;
-	Package pkg{f.fd, size, {}};
+	Package pkg(f.fd, size);
 	return use(pkg);
 }
 
@@ -426,13 +225,13 @@ void print_list_line(FILE *out, const Scanned &s)
 	if (s.walk.step != WalkStep::record) {
 		std::string problem = ending_problem(s);
 		if (!problem.empty())
-			fprintf(out, "%-3u 0x%08" PRIx64 "  %s\n", s.index, s.offset, problem.c_str());
+			fprintf(out, "%-3" PRIu64 " 0x%08" PRIx64 "  %s\n", s.index, s.offset, problem.c_str());
 		return;
 	}
 	char form[24];
 	snprintf(form, sizeof form, "%s/%u", header_is_extended(s.walk.hdr) ? "extended" : "basic",
 		 s.walk.header_len);
-	fprintf(out, "%-3u 0x%08" PRIx64 "  %-10s  %-15s  %-14s  %10u  ", s.index, s.offset,
+	fprintf(out, "%-3" PRIu64 " 0x%08" PRIx64 "  %-10s  %-15s  %-14s  %10u  ", s.index, s.offset,
 		type_text(header_type(s.walk.hdr)).c_str(), version_text(s.walk.hdr.id).c_str(), form,
 		s.walk.hdr.len);
 	if (s.intact)
@@ -444,8 +243,8 @@ void print_list_line(FILE *out, const Scanned &s)
 // Tally of a walk: the package is good when it holds at least one record
 // and every step was an intact record or the plain end.
 struct Tally {
-	unsigned records = 0;
-	unsigned bad = 0;
+	uint64_t records = 0;
+	uint64_t bad = 0;
 	bool clean_end = false;
 	Scanned first_problem{};
 	bool have_problem = false;
@@ -500,10 +299,9 @@ bool copy_range(Package &pkg, uint64_t offset, uint32_t len, int out)
 {
 	uint64_t left = len;
 	while (left > 0) {
-		size_t n = left < CHUNK ? (size_t)left : CHUNK;
-		if (read_at(pkg.fd, pkg.chunk.data(), n, offset) != (ssize_t)n)
-			return false;
-		if (!write_all(out, pkg.chunk.data(), n))
+		size_t n = left < IO_CHUNK ? (size_t)left : IO_CHUNK;
+		const uint8_t *p = bytes_at(pkg, offset, n);
+		if (!p || !write_all(out, p, n))
 			return false;
 		offset += n;
 		left -= n;
@@ -514,7 +312,7 @@ bool copy_range(Package &pkg, uint64_t offset, uint32_t len, int out)
 int extract_payload(Package &pkg, const Scanned &s, const std::string &dir, FILE *out)
 {
 	char name[48];
-	snprintf(name, sizeof name, "%02u-%s.bin", s.index, type_text(header_type(s.walk.hdr)).c_str());
+	snprintf(name, sizeof name, "%02" PRIu64 "-%s.bin", s.index, type_text(header_type(s.walk.hdr)).c_str());
 	std::string path = dir + "/" + name;
 	PendingFile f;
 	if (!open_pending(f, path))
@@ -525,82 +323,20 @@ int extract_payload(Package &pkg, const Scanned &s, const std::string &dir, FILE
 	return PKG_OK;
 }
 
-} // namespace
-
-bool parse_version(const char *text, uint32_t *id)
-{
-	uint32_t v = 0;
-	const char *p = text;
-	for (int part = 0; part < 4; part++) {
-		if (*p < '0' || *p > '9')
-			return false;
-		unsigned n = 0;
-		int digits = 0;
-		while (*p >= '0' && *p <= '9') {
-			n = n * 10 + (unsigned)(*p++ - '0');
-			if (++digits > 3 || n > 255)
-				return false;
-		}
-		v = v << 8 | n;
-		if (part < 3 && *p++ != '.')
-			return false;
-	}
-	if (*p != '\0')
-		return false;
-	*id = v;
-	return true;
-}
-
-int pkg_create(int argc, char **argv)
-{
-	const char *outname = argv[0];
-	uint32_t hdr_len = 0;
-	std::vector<RecordArg> records;
-	for (int i = 1; i < argc; i++) {
-		int rc;
-		if (strncmp(argv[i], "--extended", 10) == 0 && (argv[i][10] == '\0' || argv[i][10] == '='))
-			rc = parse_extended(argv[i], &hdr_len);
-		else if (argv[i][0] == '-')
-			rc = fail("unknown option", argv[i]);
-		else {
-			records.emplace_back();
-			rc = parse_record_arg(argv[i], &records.back());
-		}
-		if (rc != PKG_OK)
-			return rc;
-	}
-	if (records.empty())
-		return fail("no records given (TYPE=FILE[@A.B.C.D] ...)", outname);
-
-	PendingFile f;
-	if (!open_pending(f, outname))
-		return fail_errno(outname);
-	for (const RecordArg &rec : records) {
-		int rc = write_record(f.fd, rec, hdr_len, outname);
-		if (rc != PKG_OK)
-			return rc;
-	}
-	if (!commit_pending(f))
-		return fail_errno(outname);
-	return PKG_OK;
-}
-
-namespace {
-
 int verify_package(Package &pkg, const char *path, FILE *out)
 {
 	Tally tally;
 	if (!scan_package(pkg, [&](const Scanned &s) { tally.add(s); }))
 		return fail_errno(path);
 	if (tally.good()) {
-		fprintf(out, "%s: OK, %u record%s\n", path, tally.records, tally.records == 1 ? "" : "s");
+		fprintf(out, "%s: OK, %" PRIu64 " record%s\n", path, tally.records, tally.records == 1 ? "" : "s");
 		return PKG_OK;
 	}
 	const Scanned &p = tally.first_problem;
 	if (!tally.have_problem)
 		fprintf(out, "%s: BAD, no records\n", path);
 	else if (p.walk.step == WalkStep::record)
-		fprintf(out, "%s: BAD, record %u (%s) at 0x%08" PRIx64 ": checksum mismatch\n", path, p.index,
+		fprintf(out, "%s: BAD, record %" PRIu64 " (%s) at 0x%08" PRIx64 ": checksum mismatch\n", path, p.index,
 			type_text(header_type(p.walk.hdr)).c_str(), p.offset);
 	else
 		fprintf(out, "%s: BAD, at 0x%08" PRIx64 ": %s\n", path, p.offset, ending_problem(p).c_str());
@@ -620,7 +356,7 @@ int extract_package(Package &pkg, const char *path, const char *dir, FILE *out)
 		if (s.intact)
 			io = extract_payload(pkg, s, dir, out);
 		else
-			fprintf(stderr, "pkgtool: %s: record %u (%s) at 0x%08" PRIx64 " fails its checksum, "
+			fprintf(stderr, "pkgtool: %s: record %" PRIu64 " (%s) at 0x%08" PRIx64 " fails its checksum, "
 				"not extracted\n", path, s.index, type_text(header_type(s.walk.hdr)).c_str(),
 				s.offset);
 	});
@@ -636,17 +372,9 @@ int extract_package(Package &pkg, const char *path, const char *dir, FILE *out)
 
 int checksum_file(Package &pkg, const char *path, FILE *out)
 {
-	std::vector<uint8_t> chunk(CHUNK);
-	uint32_t reg = 0xFFFFFFFF;
-	for (uint64_t off = 0; off < pkg.size;) {
-		ssize_t r = read_at(pkg.fd, chunk.data(), chunk.size(), off);
-		if (r < 0)
-			return fail_errno(path);
-		if (r == 0)
-			break;
-		reg = gen_crc(chunk.data(), (uint32_t)r, reg);
-		off += (uint64_t)r;
-	}
+	uint32_t reg;
+	if (!checksum_span(pkg, 0, pkg.size, &reg))
+		return fail_errno(path);
 	fprintf(out, "0x%08x  %s\n", reg, path);
 	return PKG_OK;
 }
@@ -655,7 +383,7 @@ int checksum_file(Package &pkg, const char *path, FILE *out)
 
 int pkg_list_fd(int fd, uint64_t size, FILE *out)
 {
-	Package pkg{fd, size, {}};
+	Package pkg(fd, size);
 	return list_package(pkg, "package", out);
 }
 
