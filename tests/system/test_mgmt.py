@@ -202,7 +202,7 @@ class TestConfiguration:
                   f"{MGMTDRV} configure 0 0 10.0.1.2 255.255.255.0 0.0.0.0 >/dev/null 2>&1; "
                   # The kernel marks the interface running a moment after
                   # the carrier comes: wait for it, bounded.
-                  "for i in $(seq 1 5000); do ip -o link show eth0 | grep -q 'state UP' && break; done; "
+                  "for i in $(seq 1 5000); do ifconfig eth0 | grep -q RUNNING && break; done; "
                   f"{MGMTDRV} link 0")
         r = subprocess.run([str(VBOARD), "run", str(board.path), "--", "/bin/sh", "-c", script],
                            capture_output=True, text=True, timeout=120)
