@@ -808,18 +808,6 @@ class TestConf:
         # Nothing else is modelled either.
         assert board.run("i2cget", "-y", "0", "0x70").returncode != 0
 
-    @pytest.mark.parametrize("line", ["time = slow", "erase_size = 64k", "size.kernal = 4096",
-                                      "fault.i2c_nak = 0x80", "fault.mtd_write_fail_at = 0",
-                                      "fault.mtd_probe = yes", "fault.missing = dev/i2c-0",
-                                      "fault.cpld_ready = -1", "just words",
-                                      "time = real\0"])
-    def test_bad_lines_are_refused(self, make_board, line):
-        board = make_board(conf=f"time = fast\n{line}\n")
-        check = board.hw("check-conf", str(board.path))
-        assert check.returncode == 1
-        assert "board.conf:2:" in check.stderr
-        assert board.run("mtd_debug", "info", "/dev/mtd-rfs").returncode != 0
-
     def test_conf_prints_every_setting_as_the_models_read_it(self, make_board):
         board = make_board(conf=standard_conf() + textwrap.dedent("""\
             time = real   # trailing comment

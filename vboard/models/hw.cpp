@@ -5,7 +5,6 @@
 //   vboard-hw [--board DIR] trace WORDS...
 //   vboard-hw [--board DIR] now
 //   vboard-hw conf [FILE] [--set KEY=VALUE]...
-//   vboard-hw check-conf BOARD
 //
 // conf is the one reader of board.conf for the runner: FILE's settings (the
 // defaults without FILE), then each --set in turn, printed one KEY=VALUE a
@@ -33,8 +32,7 @@ int usage()
 	fprintf(stderr, "usage: vboard-hw [--board DIR] power-on [BOARD]\n"
 			"       vboard-hw [--board DIR] trace WORDS...\n"
 			"       vboard-hw [--board DIR] now\n"
-			"       vboard-hw conf [FILE] [--set KEY=VALUE]...\n"
-			"       vboard-hw check-conf BOARD\n");
+			"       vboard-hw conf [FILE] [--set KEY=VALUE]...\n");
 	return 2;
 }
 
@@ -99,12 +97,6 @@ int now(const char *board)
 	return 0;
 }
 
-int check_conf(const char *board)
-{
-	Conf c;
-	return load(board, &c) ? 0 : 1;
-}
-
 int refuse(const char *err)
 {
 	fprintf(stderr, "vboard-hw: %s\n", err);
@@ -153,7 +145,7 @@ int main(int argc, char **argv)
 	const char *cmd = argv[i++];
 	if (strcmp(cmd, "conf") == 0)
 		return conf(argc - i, argv + i);
-	if ((strcmp(cmd, "power-on") == 0 || strcmp(cmd, "check-conf") == 0) && i < argc)
+	if (strcmp(cmd, "power-on") == 0 && i < argc)
 		board = argv[i++];
 	if (!board || !*board) {
 		fprintf(stderr, "vboard-hw: no board (give --board DIR or set VBOARD_DIR)\n");
@@ -169,7 +161,5 @@ int main(int argc, char **argv)
 		return trace(board, argc - i, argv + i);
 	if (strcmp(cmd, "now") == 0 && i == argc)
 		return now(board);
-	if (strcmp(cmd, "check-conf") == 0 && i == argc)
-		return check_conf(board);
 	return usage();
 }

@@ -39,6 +39,13 @@ def create(path, *args):
     return pathlib.Path(path)
 
 
+def conf(board):
+    """board.conf as the device models read it: {KEY: VALUE}."""
+    out = subprocess.run([str(VBOARD_HW), "conf", str(pathlib.Path(board) / "board.conf")],
+                         capture_output=True, text=True, check=True).stdout
+    return dict(line.split("=", 1) for line in out.splitlines())
+
+
 def run_in(board, script, *options, **kwargs):
     """Runs a shell script inside the board."""
     return vboard("run", board, *options, "--", "/bin/sh", "-c", script, **kwargs)
