@@ -94,14 +94,19 @@ def text(items):
 
 
 def with_time(path, mode):
-    """A pipe holding the board.conf at path with the time mode replaced, or
-    None for no mode: what the board reads, the file unchanged."""
+    """A descriptor holding the board.conf at path with the time mode
+    replaced, or None for no mode: what the board reads, the file unchanged.
+    In memory, not a pipe: a pipe would block on a long file, nobody reading."""
     if mode is None:
         return None
     with open(path, "rb") as f:
         data = f.read()
     data += f"\n# vboard --time\ntime = {mode}\n".encode()
-    r, w = os.pipe()
-    os.write(w, data)
-    os.close(w)
-    return r
+    fd = os.memfd_create("board.conf")
+    try:
+        os.write(fd, data)
+        os.lseek(fd, 0, os.SEEK_SET)
+    except OSError:
+        os.close(fd)
+        raise
+    return fd
