@@ -1,6 +1,8 @@
 """vboard create, env, vpd and trace: the board directory as files, checked
 against the device models' own reading of board.conf and against pkgtool."""
+import os
 import pathlib
+import resource
 import struct
 import subprocess
 import sys
@@ -218,9 +220,18 @@ def test_env_refuses_what_does_not_fit_and_bad_arguments(tmp_path):
     for args in (["x" * 9000 + "=1"], ["novalue"], ["=value"]):
         result = vboard("env", board, *args)
         assert result.returncode == 2 and result.stderr.count("\n") == 1, args
+    # What does not fit, read no further than one byte past the partition
+    # (memory is capped so that a read of it all fails the test, not the PC),
+    # and what is no regular file, never waited for.
     big = tmp_path / "big"
     big.write_bytes(b"\0" * (DEFAULT_SIZES["ubootenv"] + 1))
-    assert vboard("env", board, "--raw", big).returncode == 2
+    with open(tmp_path / "sparse", "wb") as f:
+        f.truncate(8 << 30)
+    os.mkfifo(tmp_path / "fifo")
+    for raw in (big, tmp_path / "sparse", "/dev/zero", tmp_path / "fifo"):
+        result = vboard("env", board, "--raw", raw, timeout=60, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+        assert result.returncode == 2 and result.stderr.count("\n") == 1, (raw, result.stderr)
     assert snapshot(board) == before
 
 

@@ -1,5 +1,7 @@
 """The U-Boot environment partition and the VPD EEPROM, as `vboard env`
 and `vboard vpd` read and change them."""
+import os
+import stat
 import struct
 import sys
 import zlib
@@ -47,11 +49,29 @@ def env_parse(blob):
     return variables, state
 
 
+def read_raw(path, limit):
+    """The bytes of the regular file at path, refused when there are more
+    than limit: one byte more is read to tell, never the whole of a huge
+    file or of an endless device."""
+    try:
+        # Without blocking: opening a FIFO nobody writes would wait for ever.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with os.fdopen(fd, "rb") as f:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                fail(f"{path}: not a regular file")
+            data = f.read(limit + 1)
+    except OSError as e:
+        fail(f"{path}: {e.strerror}")
+    if len(data) > limit:
+        fail(f"{path}: larger than the {limit}-byte ubootenv partition")
+    return data
+
+
 def read_env(path):
     """The environment area of the partition file (erased if there is none)."""
     try:
         with open(path, "rb") as f:
-            blob = f.read()
+            blob = f.read(ENV_SIZE)
     except FileNotFoundError:
         blob = b""
     return blob + b"\xff" * (ENV_SIZE - len(blob))
@@ -77,12 +97,7 @@ def cmd_env(args):
     if args.raw is not None:
         if args.settings:
             fail("--raw takes no KEY=VALUE arguments")
-        try:
-            with open(args.raw, "rb") as f:
-                raw = f.read()
-        except OSError as e:
-            fail(f"{args.raw}: {e.strerror}")
-        write_file(path, erased_part(size, raw, "ubootenv"))
+        write_file(path, erased_part(size, read_raw(args.raw, size), "ubootenv"))
         return 0
     variables, state = env_parse(read_env(path))
     if not args.settings:
