@@ -11,7 +11,7 @@ import zlib
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner"))
-from boardtests import (DEFAULT_SIZES, PARTS, PKGTOOL, SAMPLES, conf, create,  # noqa: E402
+from boardtests import (DEFAULT_SIZES, PARTS, PKGTOOL, SAMPLES, conf, create, events,  # noqa: E402
                         pkgtool_list, record, snapshot, vboard)
 
 TYPE_UBOOT = 0x02504F4C
@@ -235,6 +235,16 @@ def test_env_refuses_what_does_not_fit_and_bad_arguments(tmp_path):
     assert snapshot(board) == before
 
 
+@pytest.mark.parametrize("name, command", [("flash/ubootenv.bin", ["env", "a=1"]),
+                                           ("vpd.bin", ["vpd", "1=2"])])
+def test_env_and_vpd_name_the_file_they_cannot_use(tmp_path, name, command):
+    board = create(tmp_path / "b")
+    (board / name).unlink()
+    (board / name).mkdir()
+    result = vboard(command[0], board, *command[1:])
+    assert (result.returncode, result.stderr) == (2, f"vboard: {board / name}: Is a directory\n")
+
+
 def test_env_fits_a_small_partition(tmp_path):
     board = create(tmp_path / "b", "--set", "size.ubootenv=4096")
     assert vboard("env", board, "a=1").returncode == 0
@@ -305,13 +315,16 @@ def test_what_holds_no_board_conf_is_no_board(tmp_path):
         2, f"vboard: {tmp_path}/board.conf: cannot read: longer than 64 KiB\n")
 
 
-def test_bad_arguments_give_one_line(tmp_path):
+def test_bad_arguments_give_one_line_and_run_nothing(tmp_path):
     board = create(tmp_path / "b")
     for args in (["frobnicate"], ["boot", board, "--max-boots", "x"], ["vpd"],
-                 ["boot", board, "--escape", "q"], ["boot", board, "--max-boots", "0"]):
+                 ["boot", board, "--escape", "q"], ["boot", board, "--max-boots", "0"],
+                 ["boot", board, "--timeout", "-1"], ["boot", board, "--timeout", "nan"],
+                 ["boot", board, "--once", "--max-boots", "2"]):
         result = vboard(*args)
         assert result.returncode == 2, args
         assert result.stderr.count("\n") == 1 and result.stderr.startswith("vboard: "), args
+    assert events(board) == []
 
 
 def test_trace_prints_the_trace(tmp_path):

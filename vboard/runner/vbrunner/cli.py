@@ -34,6 +34,7 @@ Exit status of `vboard boot`:
 """
 
 import argparse
+import math
 import os
 import select
 import signal
@@ -108,6 +109,8 @@ def boot_limits(args):
     """(boots allowed or None, seconds allowed or None), or Refused."""
     if args.max_boots is not None and args.max_boots < 1:
         fail("--max-boots must be at least 1")
+    if args.timeout is not None and not (math.isfinite(args.timeout) and args.timeout >= 0):
+        fail(f"--timeout {args.timeout:g}: expected a number of seconds, 0 or more")
     return (1 if args.once else args.max_boots), args.timeout
 
 
@@ -188,15 +191,16 @@ def parser():
 
     b = sub.add_parser("boot", help="power on and run the launcher on this terminal")
     b.add_argument("board")
-    b.add_argument("--once", action="store_true", help="stop when the first boot ends")
-    b.add_argument("--max-boots", type=int, metavar="N", help="stop after N boots")
+    limit = b.add_mutually_exclusive_group()
+    limit.add_argument("--once", action="store_true", help="stop when the first boot ends")
+    limit.add_argument("--max-boots", type=int, metavar="N", help="stop after N boots")
     b.add_argument("--time", choices=("fast", "real"), help="override board.conf's time")
     b.add_argument("--timeout", type=float, metavar="SECONDS",
                    help="power off after this long")
     b.add_argument("--launcher", metavar="PATH", help="run this program instead of the launcher")
     b.add_argument("--escape", default="^]", metavar="KEY",
                    help="the detach key, ^X or none (default ^])")
-    b.set_defaults(func=cmd_boot)
+    b.set_defaults(func=cmd_boot, running=True)
 
     r = sub.add_parser("run", help="run a command inside the board")
     r.add_argument("board")
@@ -204,7 +208,7 @@ def parser():
     r.add_argument("--env", action="append", metavar="NAME=VALUE",
                    help="an environment variable for the command (repeatable)")
     r.add_argument("command", nargs="*", metavar="-- CMD ARGS")
-    r.set_defaults(func=cmd_run)
+    r.set_defaults(func=cmd_run, running=True)
 
     e = sub.add_parser("env", help="print or change the U-Boot environment")
     e.add_argument("board")
@@ -223,10 +227,17 @@ def parser():
     return p
 
 
+def describe(error):
+    """An OSError in one line, naming the file it concerns."""
+    text = error.strerror or str(error)
+    return f"{error.filename}: {text}" if error.filename else text
+
+
 def main(argv):
     become_subreaper()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     signal.signal(signal.SIGHUP, lambda *_: sys.exit(128 + signal.SIGHUP))
+    args = None
     try:
         command = None
         if argv[:1] == ["run"] and "--" in argv:
@@ -243,7 +254,9 @@ def main(argv):
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
     except OSError as e:
-        # The PC refused something the board needs (namespaces, the TFTP
-        # server, a device node): say what, in one line.
-        print(f"vboard: cannot run the board: {e.strerror or e}", file=sys.stderr)
+        # The PC refused something: a file of the board, or for a boot what
+        # the board needs (namespaces, the TFTP server, a device node).
+        running = getattr(args, "running", False)
+        print(f"vboard: {'cannot run the board: ' if running else ''}{describe(e)}",
+              file=sys.stderr)
         return EXIT_USAGE
