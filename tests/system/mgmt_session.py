@@ -4,6 +4,7 @@ import pytest
 
 from board import BUILD_DIR, Board
 from rescueterm import VBOARD, Console, crlf, descendant
+from vb import in_board, run_argv
 
 MGMTDRV = BUILD_DIR / "tests" / "mgmtdrv"
 
@@ -31,8 +32,8 @@ class Session:
         self.board = self.board or Board(self.tmp_path / "board")
         self.results = self.board.path / "results"
         self.results.write_text("")
-        c = Console([VBOARD, "run", self.board.path, "--time", time, "--",
-                     MGMTDRV, "-r", "/vboard/results", *ops])
+        c = Console(run_argv(self.board.path, [in_board(MGMTDRV), "-r", "/vboard/results", *ops],
+                             programs=[MGMTDRV], time=time))
         c.reader = lambda: descendant(c.child.pid, "mgmtdrv")
         self.console = c
         return c

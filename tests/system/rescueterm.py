@@ -16,6 +16,8 @@ import time
 import pexpect
 import pytest
 
+from vb import in_board, run_argv
+
 BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 CONSOLEDRV = BUILD_DIR / "tests" / "consoledrv"
 VBOARD = BUILD_DIR / "bin" / "vboard"
@@ -181,10 +183,10 @@ class Session:
             pytest.fail(f"{VBOARD} is not built")
         self.results = board.path / "results"
         self.results.write_text("")
-        program = [CONSOLEDRV, "-r", "/vboard/results", *ops]
+        program = [in_board(CONSOLEDRV), "-r", "/vboard/results", *ops]
         if prelude:
             program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *program]
-        c = Console([VBOARD, "run", board.path, "--", *program])
+        c = Console(run_argv(board.path, program, programs=[CONSOLEDRV]))
         c.reader = lambda: descendant(c.child.pid, "consoledrv")
         self.consoles.append(c)
         return c

@@ -5,14 +5,12 @@ import pathlib
 import resource
 import struct
 import subprocess
-import sys
 import zlib
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner"))
-from boardtests import (DEFAULT_SIZES, PARTS, PKGTOOL, SAMPLES, conf, create, events,  # noqa: E402
-                        pkgtool_list, record, snapshot, vboard)
+from boardtests import (DEFAULT_SIZES, PARTS, PKGTOOL, SAMPLES, conf, create, events, pkgtool_list,
+                        record, snapshot, vboard)
 
 TYPE_UBOOT = 0x02504F4C
 
@@ -320,7 +318,11 @@ def test_bad_arguments_give_one_line_and_run_nothing(tmp_path):
     for args in (["frobnicate"], ["boot", board, "--max-boots", "x"], ["vpd"],
                  ["boot", board, "--escape", "q"], ["boot", board, "--max-boots", "0"],
                  ["boot", board, "--timeout", "-1"], ["boot", board, "--timeout", "nan"],
-                 ["boot", board, "--once", "--max-boots", "2"]):
+                 ["boot", board, "--once", "--max-boots", "2"],
+                 *(["run", board, "--bind", bind, "--", "true"] for bind in (
+                     tmp_path / "absent", f"{board}:", f"{board}:opt", "/usr/bin/env",
+                     f"{board}:/", f"{board}:/tmp/x", f"{board}:/opt/../vboard",
+                     f"{board}:/dev/mtd-kernel", f"{board}:/user", f"{board}:/bin"))):
         result = vboard(*args)
         assert result.returncode == 2, args
         assert result.stderr.count("\n") == 1 and result.stderr.startswith("vboard: "), args

@@ -10,7 +10,8 @@ Commands:
   vboard create BOARD [--sample] [--set KEY=VALUE ...]
   vboard boot BOARD [--once | --max-boots N] [--time fast|real]
                     [--timeout SECONDS] [--launcher PATH] [--escape KEY|none]
-  vboard run BOARD [--time fast|real] [--env NAME=VALUE ...] -- CMD [ARGS...]
+  vboard run BOARD [--time fast|real] [--env NAME=VALUE ...]
+                   [--bind HOST[:INSIDE] ...] -- CMD [ARGS...]
   vboard env BOARD [KEY=VALUE | KEY= ...] | --raw FILE
   vboard vpd BOARD [OFFSET[=VALUE]]
   vboard trace BOARD
@@ -20,6 +21,12 @@ runs and restored after.  Ctrl-C reaches the board's foreground program as
 SIGINT.  Ctrl-] (change with --escape, or --escape none) powers the board off
 and returns.  Without a terminal on standard input the console is relayed
 between standard input and standard output all the same.
+
+A board sees its own root filesystem and folder only.  `vboard run --bind`
+shows a file or folder of the PC inside it, read-only, at INSIDE (by default
+at its own path).  INSIDE may be none of the board's own paths (/bin, /sbin,
+/lib, /lib64, /usr, /etc, /proc, /dev, /vboard, /user, /tmp), nor lie within
+or above one.
 
 Exit status of `vboard boot`:
   0    the application ended with status 0
@@ -46,7 +53,8 @@ from .common import LAUNCHER, Refused, check_built, fail
 from .console import Console, Terminal, drain, message, parse_escape
 from .create import cmd_create
 from .envvpd import cmd_env, cmd_vpd
-from .namespace import INSIDE_LAUNCHER, Boot, board_env, become_subreaper, exit_status, preloaded
+from .namespace import (INSIDE_LAUNCHER, Boot, board_env, become_subreaper, exit_status,
+                        parse_bind, preloaded)
 
 EXIT_APP_OK = 0
 EXIT_APP_FAILED = 1
@@ -75,7 +83,9 @@ def cmd_run(args):
     if not args.command:
         fail("run: no command given (vboard run BOARD -- CMD ARGS...)")
     extra = parse_env(args.env or [])
-    binds = [(LAUNCHER, INSIDE_LAUNCHER)] if os.path.isfile(LAUNCHER) else []
+    binds = [parse_bind(item) for item in args.bind or []]
+    if os.path.isfile(LAUNCHER):
+        binds.insert(0, (LAUNCHER, INSIDE_LAUNCHER))
     lock = lock_board(board)
     try:
         power_on(board)
@@ -207,6 +217,9 @@ def parser():
     r.add_argument("--time", choices=("fast", "real"), help="override board.conf's time")
     r.add_argument("--env", action="append", metavar="NAME=VALUE",
                    help="an environment variable for the command (repeatable)")
+    r.add_argument("--bind", action="append", metavar="HOST[:INSIDE]",
+                   help="show HOST read-only inside the board at INSIDE, by default "
+                        "at its own path (repeatable)")
     r.add_argument("command", nargs="*", metavar="-- CMD ARGS")
     r.set_defaults(func=cmd_run, running=True)
 

@@ -10,8 +10,7 @@ LIBDUMA = os.path.join(BUILD_DIR, "lib", "libduma.so.0.0.0")
 VBOARD_HW = os.path.join(BIN_DIR, "vboard-hw")
 LAUNCHER = os.path.join(BIN_DIR, "launcher")
 SAMPLES = os.path.join(BUILD_DIR, "samples")
-SHARE = os.path.join(BUILD_DIR, "share", "vboard")
-ROOTFS = os.path.join(SHARE, "rootfs")
+ROOTFS = os.path.join(BUILD_DIR, "share", "vboard", "rootfs")
 
 
 class Refused(Exception):

@@ -1,19 +1,24 @@
 """The board's namespace: bubblewrap with the board's root filesystem, its
 folder, its device nodes and console, what the board needs to run and what
-the tests use; one Boot is one power cycle of it."""
+a caller asked to bind; one Boot is one power cycle of it."""
 import ctypes
 import json
 import os
 import subprocess
 
 from . import conf
-from .common import BUILD_DIR, LIBDUMA, LIBVBOARD, ROOTFS, SHARE, VBOARD_HW, host_env
+from .common import LIBDUMA, LIBVBOARD, ROOTFS, VBOARD_HW, fail, host_env
 from .network import Network
 
 BOARD_PATH = "/bin:/sbin:/usr/bin:/usr/sbin"
 INSIDE_LIBVBOARD = "/lib/vboard/libvboard.so"
 INSIDE_HW = "/lib/vboard/vboard-hw"
 INSIDE_LAUNCHER = "/bin/launcher"
+
+# What the namespace is made of below: a bind asked for may be none of these,
+# nor lie within or above one.
+BOARD_PATHS = ("/bin", "/sbin", "/lib", "/lib64", "/usr", "/etc", "/proc", "/dev",
+               "/vboard", "/user", "/tmp")
 
 # The user filesystem's devices, handled by the mount and flash_eraseall stubs.
 USER_NODES = ("/dev/mtd-user", "/dev/mtd-user-char")
@@ -28,6 +33,26 @@ BOARD_CAPS = (
 )
 
 
+def parse_bind(item):
+    """(HOST, INSIDE) of --bind HOST[:INSIDE], both absolute, or Refused."""
+    host, colon, inside = item.partition(":")
+    if not host or (colon and not inside):
+        fail(f"--bind {item}: expected HOST or HOST:INSIDE")
+    host = os.path.abspath(host)
+    if not os.path.exists(host):
+        fail(f"--bind {item}: {host}: no such file or directory")
+    inside = inside or host
+    if not inside.startswith("/"):
+        fail(f"--bind {item}: {inside}: not an absolute path")
+    # Normalised before the check, so that /opt/../tmp is seen as /tmp.
+    inside = "/" + os.path.normpath(inside).lstrip("/")
+    for own in BOARD_PATHS:
+        if inside == "/" or inside == own or inside.startswith(own + "/") \
+                or own.startswith(inside + "/"):
+            fail(f"--bind {item}: {inside} would cover the board's own {own}")
+    return host, inside
+
+
 def modelled_nodes(settings):
     """Device nodes the models answer for; each gets an empty placeholder
     file so that tools which stat them find them."""
@@ -37,14 +62,6 @@ def modelled_nodes(settings):
 
 def multiarch_dirs():
     return [d for d in sorted(os.listdir("/usr/lib")) if "-linux-" in d]
-
-
-def source_dir():
-    try:
-        with open(os.path.join(SHARE, "source-dir")) as f:
-            return f.read().strip()
-    except OSError:
-        return None
 
 
 def bwrap_argv(board, console, binds, program, env, conf_fd):
@@ -71,11 +88,6 @@ def bwrap_argv(board, console, binds, program, env, conf_fd):
              "--bind", board.file("tmp"), "/tmp"]
     for host, inside in binds:
         argv += ["--ro-bind", host, inside]
-    # Tests run programs of the source and build trees inside the board;
-    # bound after /tmp, so that a checkout under the PC's /tmp is seen too.
-    for tree in (source_dir(), BUILD_DIR):
-        if tree and os.path.isdir(tree):
-            argv += ["--ro-bind", tree, tree]
     if conf_fd is not None:
         argv += ["--ro-bind-data", str(conf_fd), "/vboard/board.conf"]
     argv += ["--dev-bind", console, "/dev/console", "--dev-bind", console, "/dev/ttyS0"]
