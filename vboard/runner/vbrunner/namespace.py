@@ -4,6 +4,7 @@ a caller asked to bind; one Boot is one power cycle of it."""
 import ctypes
 import json
 import os
+import signal
 import subprocess
 
 from . import conf
@@ -137,6 +138,16 @@ def reap_orphans():
             continue
 
 
+def default_signals():
+    """Run in the child before exec: the board starts as a board does, with
+    no signal ignored, however the runner was started (a script's
+    background job ignores SIGINT and SIGQUIT, and a shell on the board
+    could then not even trap them)."""
+    for sig in signal.valid_signals():
+        if sig not in (signal.SIGKILL, signal.SIGSTOP):
+            signal.signal(sig, signal.SIG_DFL)
+
+
 def read_info(fd):
     data = b""
     while True:
@@ -202,7 +213,7 @@ def start(board, console, binds, program, env, time_mode, stdio):
     argv[1:1] = ["--info-fd", str(info_w), "--block-fd", str(block_r)]
     try:
         proc = subprocess.Popen(argv, stdin=stdio[0], stdout=stdio[1], stderr=stdio[2],
-                                pass_fds=theirs, env=host_env())
+                                pass_fds=theirs, env=host_env(), preexec_fn=default_signals)
     except OSError:
         os.close(info_r)
         os.close(block_w)
