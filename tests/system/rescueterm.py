@@ -116,7 +116,7 @@ class Console:
         pid = self.reader()
         before = read_calls(pid)
         action()
-        wait_until(lambda: read_calls(pid) is None or read_calls(pid) > before, "the program to take the key")
+        wait_until(lambda: (calls := read_calls(pid)) is None or calls > before, "the program to take the key")
 
     def key(self, data):
         """Types each byte of data once the program waits for it."""
