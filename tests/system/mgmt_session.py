@@ -4,6 +4,7 @@ import pytest
 
 from board import BUILD_DIR, Board
 from rescueterm import VBOARD, Console, crlf, descendant
+from vb import in_board, run_argv
 
 MGMTDRV = BUILD_DIR / "tests" / "mgmtdrv"
 
@@ -33,10 +34,10 @@ class Session:
         self.board = self.board or Board(self.tmp_path / "board")
         self.results = self.board.path / "results"
         self.results.write_text("")
-        program = [MGMTDRV, "-r", "/vboard/results", *ops]
+        program = [in_board(MGMTDRV), "-r", "/vboard/results", *ops]
         if prelude:
             program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *program]
-        c = Console([VBOARD, "run", self.board.path, "--time", time, "--", *program])
+        c = Console(run_argv(self.board.path, program, programs=[MGMTDRV], time=time))
         c.reader = lambda: descendant(c.child.pid, "mgmtdrv")
         self.console = c
         return c

@@ -16,6 +16,8 @@ import time
 import pexpect
 import pytest
 
+from vb import in_board, run_argv
+
 BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 CONSOLEDRV = BUILD_DIR / "tests" / "consoledrv"
 VBOARD = BUILD_DIR / "bin" / "vboard"
@@ -114,7 +116,7 @@ class Console:
         pid = self.reader()
         before = read_calls(pid)
         action()
-        wait_until(lambda: read_calls(pid) is None or read_calls(pid) > before, "the program to take the key")
+        wait_until(lambda: (calls := read_calls(pid)) is None or calls > before, "the program to take the key")
 
     def key(self, data):
         """Types each byte of data once the program waits for it."""
@@ -181,10 +183,10 @@ class Session:
             pytest.fail(f"{VBOARD} is not built")
         self.results = board.path / "results"
         self.results.write_text("")
-        program = [CONSOLEDRV, "-r", "/vboard/results", *ops]
+        program = [in_board(CONSOLEDRV), "-r", "/vboard/results", *ops]
         if prelude:
             program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *program]
-        c = Console([VBOARD, "run", board.path, "--", *program])
+        c = Console(run_argv(board.path, program, programs=[CONSOLEDRV]))
         c.reader = lambda: descendant(c.child.pid, "consoledrv")
         self.consoles.append(c)
         return c

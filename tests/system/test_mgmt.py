@@ -8,6 +8,7 @@ import pytest
 
 from mgmt_session import MGMTDRV, session  # noqa: F401
 from rescueterm import VBOARD
+from vb import in_board, run_argv
 
 IP, MASK, GW, SERVER = "IP addr    :", "Netmask    :", "Gateway    :", "Server addr:"
 DHCP_QUESTION = "Confirm: Use DHCP for network configuration? y/N: "
@@ -196,15 +197,16 @@ class TestConfiguration:
             pytest.fail("mgmtdrv or vboard is not built")
         from board import Board
         board = Board(tmp_path / "b")
-        script = (f"{MGMTDRV} configure 0 1 10.0.0.2 255.255.255.0 10.0.0.1 >/dev/null 2>&1; "
+        mgmtdrv = in_board(MGMTDRV)
+        script = (f"{mgmtdrv} configure 0 1 10.0.0.2 255.255.255.0 10.0.0.1 >/dev/null 2>&1; "
                   f"ip -4 -o addr show eth1; ip route show default; "
-                  f"{MGMTDRV} link 0; "
-                  f"{MGMTDRV} configure 0 0 10.0.1.2 255.255.255.0 0.0.0.0 >/dev/null 2>&1; "
+                  f"{mgmtdrv} link 0; "
+                  f"{mgmtdrv} configure 0 0 10.0.1.2 255.255.255.0 0.0.0.0 >/dev/null 2>&1; "
                   # The kernel marks the interface running a moment after
                   # the carrier comes: wait for it, bounded.
-                  "for i in $(seq 1 5000); do ip -o link show eth0 | grep -q 'state UP' && break; done; "
-                  f"{MGMTDRV} link 0")
-        r = subprocess.run([str(VBOARD), "run", str(board.path), "--", "/bin/sh", "-c", script],
+                  "for i in $(seq 1 5000); do ifconfig eth0 | grep -q RUNNING && break; done; "
+                  f"{mgmtdrv} link 0")
+        r = subprocess.run(run_argv(board.path, ["/bin/sh", "-c", script], programs=[MGMTDRV]),
                            capture_output=True, text=True, timeout=120)
         assert r.returncode == 0, r.stderr
         assert "inet 10.0.0.2/24" in r.stdout

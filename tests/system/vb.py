@@ -15,6 +15,25 @@ SAMPLES = BUILD_DIR / "samples"
 BOOT_EXIT = {"app": 0, "launcher-exit": 3, "rebooted": 4, "timeout": 124}
 
 
+# A board sees nothing of the checkout: a program of the build that a test
+# runs inside one is bound there, read-only, in this folder.
+PROGRAMS_IN_BOARD = "/opt/tests"
+
+
+def in_board(program):
+    """Where run_argv shows a program of the build inside the board."""
+    return f"{PROGRAMS_IN_BOARD}/{pathlib.Path(program).name}"
+
+
+def run_argv(board, command, programs=(), time=None, env=()):
+    """The `vboard run` command line of command on board, each path of
+    programs bound at in_board(path)."""
+    argv = [VBOARD, "run", board, *(["--time", time] if time else [])]
+    argv += [word for e in env for word in ("--env", e)]
+    argv += [word for p in programs for word in ("--bind", f"{p}:{in_board(p)}")]
+    return [str(a) for a in [*argv, "--", *command]]
+
+
 def console_text(raw):
     """The console as the launcher wrote it: the terminal's CR LF back to LF."""
     return raw.replace(b"\r\n", b"\n").decode(errors="replace")
@@ -80,10 +99,8 @@ class VBoard:
         return child
 
     def run(self, *command, env=(), time="fast", input=b""):
-        args = ["run", self.path, "--time", time]
-        for e in env:
-            args += ["--env", e]
-        return self.vboard(*args, "--", *command, input=input, timeout=120)
+        return subprocess.run(run_argv(self.path, command, time=time, env=env), capture_output=True,
+                              input=input, timeout=120)
 
     def trace(self, kinds=None):
         return parse_trace(self.path / "trace.log", kinds)

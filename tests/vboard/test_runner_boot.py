@@ -1,15 +1,12 @@
 """vboard boot: the reboot loop, the exit statuses and the console, with small
 first programs of our own in the launcher's place (--launcher)."""
-import os
-import pathlib
+import signal
 import subprocess
-import sys
 
 import pexpect
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner"))
-from boardtests import SAMPLES, TREES_IN_TMP, VBOARD, create, events, record, vboard  # noqa: E402
+from boardtests import SAMPLES, VBOARD, create, events, record, vboard
 
 # A first program that counts its boots in the user filesystem, shows what it
 # finds in /tmp and leaves a mark there, then does what $1 of the boot says:
@@ -19,7 +16,7 @@ COUNTING = """#!/bin/sh
 n=$(cat /user/boots 2>/dev/null || echo 0)
 n=$((n + 1))
 echo $n > /user/boots
-echo "boot $n tmp:[$(ls -A /tmp | grep -vxF -e "${CHECKOUT_IN_TMP:-/}")]"
+echo "boot $n tmp:[$(ls -A /tmp)]"
 touch /tmp/from-boot-$n
 plan=$(sed -n "${n}p" /user/plan)
 case "$plan" in
@@ -48,8 +45,7 @@ def launcher(tmp_path, text, name="launcher"):
 
 def counting(tmp_path, board, *plan):
     (board / "user" / "plan").write_text("".join(p + "\n" for p in plan))
-    # A checkout under the PC's /tmp shows as its mount point there.
-    return launcher(tmp_path, COUNTING.replace("${CHECKOUT_IN_TMP:-/}", next(iter(TREES_IN_TMP), "/")))
+    return launcher(tmp_path, COUNTING)
 
 
 def boot(board, prog, *options, **kwargs):
@@ -170,8 +166,11 @@ echo "LINE[$line]"
 
 
 def spawn_boot(board, prog, *options):
+    """vboard boot on a terminal, started as a script's background job is:
+    SIGINT and SIGQUIT ignored, which the board must not inherit."""
     return pexpect.spawn(str(VBOARD), ["boot", str(board), "--launcher", str(prog), *options],
-                         timeout=20, encoding="utf-8")
+                         timeout=20, encoding="utf-8", preexec_fn=lambda: [
+                             signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGQUIT)])
 
 
 def test_console_key_and_ctrl_c_as_sigint(tmp_path, board):
@@ -183,8 +182,14 @@ def test_console_key_and_ctrl_c_as_sigint(tmp_path, board):
     child.send("x")
     child.expect(r"KEY\[x\]")
     child.expect("WAITING")
-    child.sendcontrol("c")
-    child.expect("SIGINT reached the board")
+    # A shell misses a SIGINT that comes after its last look for one and
+    # before it blocks in read: the key is typed again until it answers.
+    for _ in range(100):
+        child.sendcontrol("c")
+        if child.expect(["SIGINT reached the board", pexpect.TIMEOUT], timeout=0.2) == 0:
+            break
+    else:
+        pytest.fail("Ctrl-C never reached the board")
     child.expect(pexpect.EOF)
     child.close()
     assert child.exitstatus == 3

@@ -1,16 +1,16 @@
 """vboard create, env, vpd and trace: the board directory as files, checked
 against the device models' own reading of board.conf and against pkgtool."""
+import os
 import pathlib
+import resource
 import struct
 import subprocess
-import sys
 import zlib
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner"))
-from boardtests import (DEFAULT_SIZES, PARTS, PKGTOOL, SAMPLES, VBOARD_HW, create,  # noqa: E402
-                        pkgtool_list, record, snapshot, vboard)
+from boardtests import (DEFAULT_SIZES, PARTS, PKGTOOL, SAMPLES, conf, create, events, pkgtool_list,
+                        record, snapshot, vboard)
 
 TYPE_UBOOT = 0x02504F4C
 
@@ -31,8 +31,9 @@ def test_fresh_board_layout(tmp_path):
     assert len(cpld) == 256 and cpld[20] == 0xA4 and cpld[24] == 0x01
     assert cpld.count(0) == 254
     assert (board / "trace.log").read_bytes() == b""
-    # The device models accept the configuration as written.
-    subprocess.run([str(VBOARD_HW), "check-conf", str(board)], check=True)
+    # The device models read the configuration as written: the defaults.
+    assert conf(board) == {"time": "fast", "erase_size": "65536",
+                           **{f"size.{p}": str(DEFAULT_SIZES[p]) for p in PARTS}}
 
 
 def test_board_conf_documents_every_key_as_a_comment(tmp_path):
@@ -59,7 +60,9 @@ def test_set_changes_sizes_and_is_written_to_board_conf(tmp_path):
     assert "\nsize.kernel = 0x10000\n" in text
     assert "\nfault.i2c_nak = 0x54,0x70\n" in text
     assert "\ntime = real\n" in text
-    subprocess.run([str(VBOARD_HW), "check-conf", str(board)], check=True)
+    settings = conf(board)
+    assert (settings["size.kernel"], settings["fault.i2c_nak"], settings["time"]) == \
+        ("65536", "0x54,0x70", "real")
 
 
 def test_sample_board_holds_the_sample_records(tmp_path):
@@ -107,18 +110,40 @@ def test_sample_versions_are_distinct(tmp_path):
     assert len(set(versions)) == len(versions)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--set", "size.kernal=4096"], 'unknown key "size.kernal"'),
-    (["--set", "colour=blue"], 'unknown key "colour"'),
-    (["--set", "time=slow"], 'bad value "slow" for key "time"'),
-    (["--set", "fault.i2c_nak=0x80"], 'bad value "0x80"'),
-    (["--set", "fault.mtd_write_fail_at=0"], 'bad value "0"'),
-    (["--set", "erase_size"], "expected KEY=VALUE"),
+# A bad setting and what is said of it, alike in board.conf and in --set.
+BAD_SETTINGS = [
+    ("size.kernal = 4096", 'unknown key "size.kernal"'),
+    ("colour = blue", 'unknown key "colour"'),
+    ("time = slow", 'bad value "slow" for key "time"'),
+    ("erase_size = 64k", 'bad value "64k" for key "erase_size"'),
+    ("size.rfs = 0x100000000", 'bad value "0x100000000" for key "size.rfs"'),
+    ("fault.i2c_nak = 0x54,0x80", 'bad value "0x54,0x80" for key "fault.i2c_nak"'),
+    ("fault.mtd_write_fail_at = 0", 'bad value "0" for key "fault.mtd_write_fail_at"'),
+    ("fault.mtd_probe = yes", 'bad value "yes" for key "fault.mtd_probe"'),
+    ("fault.missing = dev/i2c-0", 'bad value "dev/i2c-0" for key "fault.missing"'),
+    ("fault.cpld_ready = -1", 'bad value "-1" for key "fault.cpld_ready"'),
+]
+
+
+@pytest.mark.parametrize("line, message", BAD_SETTINGS + [
+    ("just words", 'expected "key = value", got "just words"'),
+    # A NUL must not end the file unseen, with the line after it.
+    ("time = real\0", "NUL byte in the line"),
 ])
-def test_create_refuses_bad_settings_and_leaves_nothing(tmp_path, args, message):
-    result = vboard("create", tmp_path / "b", *args)
-    assert result.returncode == 2
-    assert result.stderr.count("\n") == 1 and message in result.stderr
+def test_a_bad_board_conf_line_is_refused_naming_file_line_and_key(tmp_path, line, message):
+    (tmp_path / "board.conf").write_text(f"# comment\n\ntime = fast\n{line}\nsize.kernal = 1\n")
+    result = vboard("vpd", tmp_path)
+    assert (result.returncode, result.stderr) == (2, f"vboard: {tmp_path}/board.conf:4: {message}\n")
+
+
+@pytest.mark.parametrize("item, message", BAD_SETTINGS + [
+    ("erase_size", "expected KEY=VALUE"),
+    # Written into board.conf, the rest would be a comment there.
+    ("fault.missing = /dev/i2c-0#1", '"#" and line ends cannot be written to board.conf'),
+])
+def test_create_refuses_bad_settings_and_leaves_nothing(tmp_path, item, message):
+    result = vboard("create", tmp_path / "b", "--set", "time=real", "--set", item)
+    assert (result.returncode, result.stderr) == (2, f"vboard: --set {item}: {message}\n")
     assert list(tmp_path.iterdir()) == []
 
 
@@ -193,10 +218,29 @@ def test_env_refuses_what_does_not_fit_and_bad_arguments(tmp_path):
     for args in (["x" * 9000 + "=1"], ["novalue"], ["=value"]):
         result = vboard("env", board, *args)
         assert result.returncode == 2 and result.stderr.count("\n") == 1, args
+    # What does not fit, read no further than one byte past the partition
+    # (memory is capped so that a read of it all fails the test, not the PC),
+    # and what is no regular file, never waited for.
     big = tmp_path / "big"
     big.write_bytes(b"\0" * (DEFAULT_SIZES["ubootenv"] + 1))
-    assert vboard("env", board, "--raw", big).returncode == 2
+    with open(tmp_path / "sparse", "wb") as f:
+        f.truncate(8 << 30)
+    os.mkfifo(tmp_path / "fifo")
+    for raw in (big, tmp_path / "sparse", "/dev/zero", tmp_path / "fifo"):
+        result = vboard("env", board, "--raw", raw, timeout=60, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+        assert result.returncode == 2 and result.stderr.count("\n") == 1, (raw, result.stderr)
     assert snapshot(board) == before
+
+
+@pytest.mark.parametrize("name, command", [("flash/ubootenv.bin", ["env", "a=1"]),
+                                           ("vpd.bin", ["vpd", "1=2"])])
+def test_env_and_vpd_name_the_file_they_cannot_use(tmp_path, name, command):
+    board = create(tmp_path / "b")
+    (board / name).unlink()
+    (board / name).mkdir()
+    result = vboard(command[0], board, *command[1:])
+    assert (result.returncode, result.stderr) == (2, f"vboard: {board / name}: Is a directory\n")
 
 
 def test_env_fits_a_small_partition(tmp_path):
@@ -260,18 +304,29 @@ def test_commands_refuse_a_board_conf_typo_and_leave_the_board_untouched(tmp_pat
     assert snapshot(board) == before
 
 
-def test_a_directory_without_board_conf_is_not_a_board(tmp_path):
+def test_what_holds_no_board_conf_is_no_board(tmp_path):
     result = vboard("vpd", tmp_path)
     assert result.returncode == 2 and "not a board" in result.stderr
+    (tmp_path / "board.conf").write_text("#" * 65536 + "\n")
+    result = vboard("vpd", tmp_path)
+    assert (result.returncode, result.stderr) == (
+        2, f"vboard: {tmp_path}/board.conf: cannot read: longer than 64 KiB\n")
 
 
-def test_bad_arguments_give_one_line(tmp_path):
+def test_bad_arguments_give_one_line_and_run_nothing(tmp_path):
     board = create(tmp_path / "b")
     for args in (["frobnicate"], ["boot", board, "--max-boots", "x"], ["vpd"],
-                 ["boot", board, "--escape", "q"], ["boot", board, "--max-boots", "0"]):
+                 ["boot", board, "--escape", "q"], ["boot", board, "--max-boots", "0"],
+                 ["boot", board, "--timeout", "-1"], ["boot", board, "--timeout", "nan"],
+                 ["boot", board, "--once", "--max-boots", "2"],
+                 *(["run", board, "--bind", bind, "--", "true"] for bind in (
+                     tmp_path / "absent", f"{board}:", f"{board}:opt", "/usr/bin/env",
+                     f"{board}:/", f"{board}:/tmp/x", f"{board}:/opt/../vboard",
+                     f"{board}:/dev/mtd-kernel", f"{board}:/user", f"{board}:/bin"))):
         result = vboard(*args)
         assert result.returncode == 2, args
         assert result.stderr.count("\n") == 1 and result.stderr.startswith("vboard: "), args
+    assert events(board) == []
 
 
 def test_trace_prints_the_trace(tmp_path):

@@ -3,9 +3,11 @@
 #include "sys.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace vb {
@@ -165,22 +167,77 @@ Verdict apply(Conf *c, const char *key, char *value)
 	return BAD_KEY;
 }
 
-bool read_file(const char *path, std::vector<char> *text, bool *absent)
+// board.conf is a few hundred bytes: anything much longer is not one, and
+// must not cost every process of the board its memory.
+constexpr size_t MAX_CONF = 64 * 1024;
+
+enum Read { READ_OK, READ_ABSENT, READ_FAILED };
+
+// The file's bytes, NUL-terminated. Never blocks on a FIFO or a device: only
+// a regular file is read.
+Read read_file(const char *path, std::vector<char> *text, char *err, size_t errlen)
 {
-	*absent = false;
-	int fd = sys::open(path, O_RDONLY | O_CLOEXEC);
+	int fd = sys::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 	if (fd < 0) {
-		*absent = errno == ENOENT;
-		return false;
+		if (errno == ENOENT)
+			return READ_ABSENT;
+		snprintf(err, errlen, "%s: cannot read: %s", path, strerror(errno));
+		return READ_FAILED;
 	}
+	const char *why = nullptr;
+	struct stat st;
+	if (sys::fstat(fd, &st) != 0)
+		why = strerror(errno);
+	else if (!S_ISREG(st.st_mode))
+		why = "not a regular file";
 	char buf[4096];
-	ssize_t n;
-	while ((n = sys::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-		if (n > 0)
+	ssize_t n = 0;
+	while (!why && ((n = sys::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
+		if (n > 0 && text->size() + static_cast<size_t>(n) > MAX_CONF)
+			why = "longer than 64 KiB";
+		else if (n > 0)
 			text->insert(text->end(), buf, buf + n);
+	}
+	if (!why && n < 0)
+		why = strerror(errno);
 	sys::close(fd);
+	if (why) {
+		snprintf(err, errlen, "%s: cannot read: %s", path, why);
+		return READ_FAILED;
+	}
 	text->push_back('\0');
-	return n == 0;
+	return READ_OK;
+}
+
+// One setting; where names it in the message ("FILE:LINE" or "--set ITEM").
+bool apply_setting(Conf *c, const char *key, char *value, const char *where, char *err, size_t errlen)
+{
+	// apply() may cut the value up: keep it whole for the message.
+	char shown[256];
+	snprintf(shown, sizeof shown, "%s", value);
+	switch (apply(c, key, value)) {
+	case OK:
+		return true;
+	case BAD_KEY:
+		snprintf(err, errlen, "%s: unknown key \"%s\"", where, key);
+		return false;
+	case BAD_VALUE:
+		break;
+	}
+	snprintf(err, errlen, "%s: bad value \"%s\" for key \"%s\"", where, shown, key);
+	return false;
+}
+
+// Splits "key = value" at its first '=' and trims both sides.
+bool split_setting(char *text, char **key, char **value)
+{
+	char *eq = strchr(text, '=');
+	if (!eq)
+		return false;
+	*eq = '\0';
+	*key = trim(text);
+	*value = trim(eq + 1);
+	return true;
 }
 
 } // namespace
@@ -197,48 +254,99 @@ bool conf_load(const char *path, Conf *c, char *err, size_t errlen)
 {
 	conf_defaults(c);
 	std::vector<char> text;
-	bool absent;
-	if (!read_file(path, &text, &absent)) {
-		if (absent)
-			return true;
-		snprintf(err, errlen, "%s: cannot read: %s", path, strerror(errno));
+	switch (read_file(path, &text, err, errlen)) {
+	case READ_ABSENT:
+		return true;
+	case READ_FAILED:
 		return false;
+	case READ_OK:
+		break;
 	}
+	char *end = text.data() + text.size() - 1;
 	int lineno = 0;
-	char *p = text.data();
-	while (p && *p) {
+	char *next = text.data();
+	while (next < end) {
+		char *line = next;
+		char *nl = static_cast<char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
+		char *stop = nl ? nl : end;
+		next = stop + 1;
 		lineno++;
-		char *line = p;
-		p = strchr(p, '\n');
-		if (p)
-			*p++ = '\0';
+		char where[4200];
+		snprintf(where, sizeof where, "%s:%d", path, lineno);
+		// A NUL would silently end the line, and with it what follows.
+		if (memchr(line, '\0', static_cast<size_t>(stop - line))) {
+			snprintf(err, errlen, "%s: NUL byte in the line", where);
+			return false;
+		}
+		*stop = '\0';
 		if (char *hash = strchr(line, '#'))
 			*hash = '\0';
-		line = trim(line);
-		if (!*line)
+		char *setting = trim(line);
+		char *key, *value;
+		if (!*setting)
 			continue;
-		char *eq = strchr(line, '=');
-		if (!eq) {
-			snprintf(err, errlen, "%s:%d: expected \"key = value\", got \"%s\"", path, lineno, line);
+		if (!split_setting(setting, &key, &value)) {
+			snprintf(err, errlen, "%s: expected \"key = value\", got \"%s\"", where, setting);
 			return false;
 		}
-		*eq = '\0';
-		char *key = trim(line);
-		char *value = trim(eq + 1);
-		char shown[256];
-		snprintf(shown, sizeof shown, "%s", value);
-		switch (apply(c, key, value)) {
-		case OK:
-			break;
-		case BAD_KEY:
-			snprintf(err, errlen, "%s:%d: unknown key \"%s\"", path, lineno, key);
+		if (!apply_setting(c, key, value, where, err, errlen))
 			return false;
-		case BAD_VALUE:
-			snprintf(err, errlen, "%s:%d: bad value \"%s\" for key \"%s\"", path, lineno, shown, key);
-			return false;
-		}
 	}
 	return true;
+}
+
+bool conf_set(Conf *c, const char *item, char *err, size_t errlen)
+{
+	std::vector<char> text(item, item + strlen(item) + 1);
+	char where[300];
+	snprintf(where, sizeof where, "--set %s", item);
+	// The setting goes into board.conf as given, where '#' would start a
+	// comment and a line end another line: what was checked would not be
+	// what the board reads.
+	if (strpbrk(item, "#\n")) {
+		snprintf(err, errlen, "%s: \"#\" and line ends cannot be written to board.conf", where);
+		return false;
+	}
+	char *key, *value;
+	if (!split_setting(text.data(), &key, &value)) {
+		snprintf(err, errlen, "%s: expected KEY=VALUE", where);
+		return false;
+	}
+	return apply_setting(c, key, value, where, err, errlen);
+}
+
+void conf_write(const Conf *c, FILE *out)
+{
+	fprintf(out, "time=%s\nerase_size=%" PRIu32 "\n", c->real_time ? "real" : "fast", c->erase_size);
+	for (int i = 0; i < NPARTS; i++)
+		fprintf(out, "size.%s=%" PRIu32 "\n", part_names[i], c->part_size[i]);
+	for (int i = 0; i < c->nmissing; i++)
+		fprintf(out, "%s%s", i ? "," : "fault.missing=", c->missing[i]);
+	if (c->nmissing)
+		fputc('\n', out);
+	const char *sep = "fault.i2c_nak=";
+	for (int a = 0; a < 128; a++)
+		if (c->i2c_nak[a]) {
+			fprintf(out, "%s0x%02x", sep, a);
+			sep = ",";
+		}
+	if (*sep == ',')
+		fputc('\n', out);
+	if (c->cpld_ready == CPLD_NEVER)
+		fprintf(out, "fault.cpld_ready=never\n");
+	else if (c->cpld_ready)
+		fprintf(out, "fault.cpld_ready=%d\n", c->cpld_ready);
+	if (c->mtd_probe_fail)
+		fprintf(out, "fault.mtd_probe=fail\n");
+	const struct {
+		const char *key;
+		uint64_t value;
+	} counts[] = {{"fault.mtd_erase_fail_at", c->erase_fail_at},
+		      {"fault.mtd_write_fail_at", c->write_fail_at},
+		      {"fault.power_cut_after_writes", c->power_cut_after}};
+	for (const auto &n : counts)
+		if (n.value)
+			fprintf(out, "%s=%" PRIu64 "\n", n.key, n.value);
 }
 
 bool conf_is_missing(const Conf *c, const char *path)

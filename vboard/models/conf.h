@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace vb {
 
@@ -34,6 +35,15 @@ void conf_defaults(Conf *c);
 // Reads path into c. A missing file gives the defaults. On a bad line returns
 // false with one line naming the file, the line and the key in err.
 bool conf_load(const char *path, Conf *c, char *err, size_t errlen);
+
+// Applies one "KEY=VALUE" setting as `vboard create --set` gives it, to be
+// written into board.conf; false with one line naming it in err.
+bool conf_set(Conf *c, const char *item, char *err, size_t errlen);
+
+// Every setting of c, one KEY=VALUE line each, sizes and counts in decimal,
+// I2C addresses in hex: time, erase_size and the partition sizes always, the
+// faults that are set.
+void conf_write(const Conf *c, FILE *out);
 
 bool conf_is_missing(const Conf *c, const char *path);
 

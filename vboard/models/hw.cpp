@@ -4,11 +4,17 @@
 //   vboard-hw [--board DIR] power-on [BOARD]
 //   vboard-hw [--board DIR] trace WORDS...
 //   vboard-hw [--board DIR] now
-//   vboard-hw check-conf BOARD
+//   vboard-hw conf [FILE] [--set KEY=VALUE]...
+//
+// conf is the one reader of board.conf for the runner: FILE's settings (the
+// defaults without FILE), then each --set in turn, printed one KEY=VALUE a
+// line; a bad line or setting is one line on stderr naming the file and line
+// or the setting, and the key, with exit status 1.
 #include "conf.h"
 #include "state.h"
 #include "trace.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +32,7 @@ int usage()
 	fprintf(stderr, "usage: vboard-hw [--board DIR] power-on [BOARD]\n"
 			"       vboard-hw [--board DIR] trace WORDS...\n"
 			"       vboard-hw [--board DIR] now\n"
-			"       vboard-hw check-conf BOARD\n");
+			"       vboard-hw conf [FILE] [--set KEY=VALUE]...\n");
 	return 2;
 }
 
@@ -91,10 +97,37 @@ int now(const char *board)
 	return 0;
 }
 
-int check_conf(const char *board)
+int refuse(const char *err)
+{
+	fprintf(stderr, "vboard-hw: %s\n", err);
+	return 1;
+}
+
+int conf(int argc, char **argv)
 {
 	Conf c;
-	return load(board, &c) ? 0 : 1;
+	char err[512];
+	int i = 0;
+	conf_defaults(&c);
+	if (i < argc && strcmp(argv[i], "--set") != 0) {
+		const char *path = argv[i++];
+		// The models take a missing board.conf for the defaults; asked for
+		// a file, that would hide a wrong path.
+		struct stat st;
+		bool found = stat(path, &st) == 0;
+		if (!found)
+			snprintf(err, sizeof err, "%s: cannot read: %s", path, strerror(errno));
+		if (!found || !conf_load(path, &c, err, sizeof err))
+			return refuse(err);
+	}
+	for (; i < argc; i += 2) {
+		if (strcmp(argv[i], "--set") != 0 || i + 1 == argc)
+			return usage();
+		if (!conf_set(&c, argv[i + 1], err, sizeof err))
+			return refuse(err);
+	}
+	conf_write(&c, stdout);
+	return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
 }
 
 } // namespace
@@ -110,7 +143,9 @@ int main(int argc, char **argv)
 	if (i >= argc)
 		return usage();
 	const char *cmd = argv[i++];
-	if ((strcmp(cmd, "power-on") == 0 || strcmp(cmd, "check-conf") == 0) && i < argc)
+	if (strcmp(cmd, "conf") == 0)
+		return conf(argc - i, argv + i);
+	if (strcmp(cmd, "power-on") == 0 && i < argc)
 		board = argv[i++];
 	if (!board || !*board) {
 		fprintf(stderr, "vboard-hw: no board (give --board DIR or set VBOARD_DIR)\n");
@@ -126,7 +161,5 @@ int main(int argc, char **argv)
 		return trace(board, argc - i, argv + i);
 	if (strcmp(cmd, "now") == 0 && i == argc)
 		return now(board);
-	if (strcmp(cmd, "check-conf") == 0 && i == argc)
-		return check_conf(board);
 	return usage();
 }

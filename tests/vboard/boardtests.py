@@ -11,16 +11,6 @@ VBOARD = BUILD / "bin" / "vboard"
 PKGTOOL = BUILD / "bin" / "pkgtool"
 VBOARD_HW = BUILD / "bin" / "vboard-hw"
 SAMPLES = BUILD / "samples"
-# A checkout under the PC's /tmp is bound into the board's /tmp, where its
-# top directory then shows: the board's own files are everything else.
-TREES_IN_TMP = {p.parts[2] for p in (pathlib.Path(REPO).resolve(), pathlib.Path(BUILD).resolve())
-                if len(p.parts) > 2 and p.parts[1] == "tmp"}
-
-
-def board_tmp_listing(text):
-    """`ls` output of the board's /tmp without a checkout's mount point."""
-    return "".join(line + "\n" for line in text.splitlines() if line not in TREES_IN_TMP)
-
 PARTS = ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue")
 DEFAULT_SIZES = {"uboot": 524288, "ubootenv": 131072, "devicetree": 262144,
                  "kernel": 4194304, "rfs": 16777216, "rescue": 12582912}
@@ -37,6 +27,13 @@ def create(path, *args):
     result = vboard("create", path, *args)
     assert result.returncode == 0, result.stderr
     return pathlib.Path(path)
+
+
+def conf(board):
+    """board.conf as the device models read it: {KEY: VALUE}."""
+    out = subprocess.run([str(VBOARD_HW), "conf", str(pathlib.Path(board) / "board.conf")],
+                         capture_output=True, text=True, check=True).stdout
+    return dict(line.split("=", 1) for line in out.splitlines())
 
 
 def run_in(board, script, *options, **kwargs):
