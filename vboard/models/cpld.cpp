@@ -3,7 +3,6 @@
 #include "board.h"
 #include "sys.h"
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,17 +15,15 @@ namespace {
 uint8_t poll_ready()
 {
 	State *s = board_state();
-	std::atomic_ref<uint32_t> mode(s->cpld_mode);
-	std::atomic_ref<uint32_t> wait(s->cpld_wait);
-	switch (mode.load()) {
+	switch (word_load(s->cpld_mode)) {
 	case CPLD_STUCK:
 		return 0;
 	case CPLD_WAITING: {
-		uint32_t w = wait.load();
+		uint32_t w = word_load(s->cpld_wait);
 		while (w > 0)
-			if (wait.compare_exchange_weak(w, w - 1))
+			if (word_cas(s->cpld_wait, w, w - 1))
 				return 0;
-		mode.store(CPLD_READY);
+		word_store(s->cpld_mode, CPLD_READY);
 		return 1;
 	}
 	default:
@@ -38,11 +35,11 @@ void control_written(const Conf &c)
 {
 	State *s = board_state();
 	if (c.cpld_ready == CPLD_NEVER) {
-		std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_STUCK);
+		word_store(s->cpld_mode, CPLD_STUCK);
 		return;
 	}
-	std::atomic_ref<uint32_t>(s->cpld_wait).store(static_cast<uint32_t>(c.cpld_ready));
-	std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_WAITING);
+	word_store(s->cpld_wait, static_cast<uint32_t>(c.cpld_ready));
+	word_store(s->cpld_mode, CPLD_WAITING);
 }
 
 uint8_t stored(int fd, off_t reg)

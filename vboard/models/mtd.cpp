@@ -3,7 +3,6 @@
 #include "board.h"
 #include "sys.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -22,11 +21,6 @@ namespace {
 
 const char *const nodes[NPARTS] = {"/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
 				   "/dev/mtd-kernel", "/dev/mtd-rfs", "/dev/mtd-rescue"};
-
-uint64_t count_op(uint64_t &counter)
-{
-	return std::atomic_ref<uint64_t>(counter).fetch_add(1) + 1;
-}
 
 // Writes 0xFF over [from, to) of the backing file.
 bool fill_erased(int fd, off_t from, off_t to)
@@ -78,7 +72,7 @@ int erase(const Node *n, int fd, uint64_t start, uint64_t len)
 		return 0;
 	if (es == 0 || start % es != 0 || len % es != 0)
 		return fail(EINVAL);
-	uint64_t k = count_op(board_state()->erases);
+	uint64_t k = state_count_erase(board_state());
 	if (k == c->erase_fail_at) {
 		trace_printf("fault mtd_erase_fail_at %s 0x%" PRIx64 " %" PRIu64, nodes[n->index], start, len);
 		return fail(EIO);
@@ -143,7 +137,7 @@ ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t 
 		return fail(ENOSPC);
 	size_t count = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(len), size - pos));
 	const char *node = nodes[n->index];
-	uint64_t k = count_op(board_state()->writes);
+	uint64_t k = state_count_write(board_state());
 	if (k == c.write_fail_at) {
 		trace_printf("fault mtd_write_fail_at %s 0x%jx %zu", node, static_cast<intmax_t>(pos), count);
 		return fail(EIO);
