@@ -42,7 +42,7 @@ void control_written(const Conf &c)
 	word_store(s->cpld_mode, CPLD_WAITING);
 }
 
-uint8_t stored(int fd, off_t reg)
+uint8_t stored(int fd, off64_t reg)
 {
 	uint8_t v = 0;
 	return sys::pread(fd, &v, 1, reg) == 1 ? v : 0;
@@ -55,12 +55,12 @@ int cpld_open(int flags)
 	return sys::open(board_path("cpld.bin").c_str(), O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
 }
 
-ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos)
+ssize_t cpld_read(int fd, void *buf, size_t len, off64_t pos)
 {
 	auto out = static_cast<uint8_t *>(buf);
 	size_t done = 0;
-	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
-		off_t reg = pos + static_cast<off_t>(done);
+	for (; done < len && pos + static_cast<off64_t>(done) < CPLD_REGS; done++) {
+		off64_t reg = pos + static_cast<off64_t>(done);
 		uint8_t v = stored(fd, reg);
 		if (reg == CPLD_VPD_STATUS)
 			v = static_cast<uint8_t>((v & 0xFE) | poll_ready());
@@ -70,14 +70,14 @@ ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos)
 	return static_cast<ssize_t>(done);
 }
 
-ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off_t pos)
+ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off64_t pos)
 {
 	if (len > 0 && pos >= CPLD_REGS)
 		return fail(ENOSPC);
 	auto in = static_cast<const uint8_t *>(buf);
 	size_t done = 0;
-	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
-		off_t reg = pos + static_cast<off_t>(done);
+	for (; done < len && pos + static_cast<off64_t>(done) < CPLD_REGS; done++) {
+		off64_t reg = pos + static_cast<off64_t>(done);
 		if (sys::pwrite(fd, &in[done], 1, reg) != 1)
 			return done ? static_cast<ssize_t>(done) : fail(EIO);
 		trace_printf("cpld write 0x%02jx 0x%02x", static_cast<intmax_t>(reg), in[done]);
