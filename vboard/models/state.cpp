@@ -95,7 +95,8 @@ Values current_values(const State *s)
 	}
 }
 
-// True when no process pid exists any more.
+// True when no process pid exists any more. The writers of a board share
+// one PID namespace: the runner keeps a board to one namespace at a time.
 bool gone(uint32_t pid)
 {
 	int saved = errno;
@@ -105,8 +106,8 @@ bool gone(uint32_t pid)
 }
 
 // This process's turn at writing the counts, for the life of the object.
-// Signals wait meanwhile: a handler that sleeps must not come back into a
-// turn its own thread holds.
+// Signals wait while the turn is held (a handler that sleeps must not come
+// back into a turn its own thread holds), not while it is waited for.
 struct WriterTurn {
 	State *s;
 	sigset_t saved;
@@ -115,15 +116,16 @@ struct WriterTurn {
 	{
 		sigset_t all;
 		sigfillset(&all);
-		pthread_sigmask(SIG_BLOCK, &all, &saved);
 		uint32_t me = static_cast<uint32_t>(getpid());
 		for (unsigned tries = 1;; tries++) {
+			pthread_sigmask(SIG_BLOCK, &all, &saved);
 			uint32_t holder = 0;
 			if (word_cas(s->writer, holder, me))
 				return;
 			// A holder killed in its turn never ends it.
 			if (tries % TRIES_PER_LOOK == 0 && gone(holder) && word_cas(s->writer, holder, me))
 				return;
+			pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 			sched_yield();
 		}
 	}
