@@ -8,9 +8,9 @@
 // The 64-bit values (clock, counters) live in two copies: a writer fills the
 // copy nobody reads and then makes it the current one with a single store,
 // so readers never wait and never see half a value. Writers take turns
-// through a word holding the writer's process id; a writer killed on the spot
-// (power cut) leaves it held, and the next writer takes it over once that
-// process is gone. No state is ever left half-changed.
+// through a word holding the writer's process id; a writer killed in the
+// middle of an update leaves it held, and the next writer takes it over once
+// that process is gone. No state is ever left half-changed.
 #pragma once
 
 #include <cstdint>
