@@ -24,4 +24,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 
+# Files and offsets as the PC sees them: a 64-bit off_t, so that the
+# unsigned 32-bit offsets of the flash layer and the 64-bit ones of the
+# record readers never become negative or wrap when they reach the C library.
+# A definition rather than a cached flag: a build directory made before
+# gets it too.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L ${CROSS_LIBC_ROOT})

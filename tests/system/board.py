@@ -1,17 +1,32 @@
 """A virtual board directory for tests that drive modules through a test
 program with the device models preloaded (no namespace), and the trace
-parsed into events."""
+parsed into events.
+
+With VBOARD_PPC_BUILD naming the board's build (build-ppc), the module
+driver is the board's own PowerPC program, run under qemu-ppc with the
+PowerPC models beside the PC ones."""
 import os
 import pathlib
 import stat
 import struct
 import subprocess
+import sysconfig
 import zlib
 
 BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 LIBVBOARD = BUILD_DIR / "lib" / "libvboard.so"
 VBOARD_HW = BUILD_DIR / "bin" / "vboard-hw"
-HWDRV = BUILD_DIR / "tests" / "hwdrv"
+
+PPC_BUILD = os.environ.get("VBOARD_PPC_BUILD")
+if PPC_BUILD:
+    PPC_BUILD = pathlib.Path(PPC_BUILD).resolve()
+    HWDRV = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", PPC_BUILD / "tests" / "hwdrv"]
+    # One preload path for both kinds of program: each dynamic loader
+    # completes $LIB with a directory of its own.
+    LIBS = {sysconfig.get_config_var("MULTIARCH"): LIBVBOARD, "powerpc-linux-gnu": PPC_BUILD / "lib" / "libvboard.so"}
+else:
+    HWDRV = [BUILD_DIR / "tests" / "hwdrv"]
+    LIBS = {}
 
 PARTS = ["uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"]
 # Small partitions keep each board quick to make; tests that need the real
@@ -72,6 +87,9 @@ class Board:
         cpld[24] = 0x01
         (self.path / "cpld.bin").write_bytes(bytes(cpld))
         (self.path / "trace.log").write_bytes(b"")
+        for arch, lib in LIBS.items():
+            (self.path / "preload" / "lib" / arch).mkdir(parents=True, exist_ok=True)
+            (self.path / "preload" / "lib" / arch / "libvboard.so").symlink_to(lib)
 
     def set_conf(self, *lines):
         with open(self.path / "board.conf", "a") as f:
@@ -100,7 +118,8 @@ class Board:
         self.flash_path("ubootenv").write_bytes(struct.pack(">I", crc) + area)
 
     def env(self):
-        return dict(os.environ, LD_PRELOAD=str(LIBVBOARD), VBOARD_DIR=str(self.path))
+        preload = self.path / "preload" / "$LIB" / "libvboard.so" if LIBS else LIBVBOARD
+        return dict(os.environ, LD_PRELOAD=str(preload), VBOARD_DIR=str(self.path))
 
     def power_on(self):
         subprocess.run([str(VBOARD_HW), "power-on", str(self.path)], check=True, capture_output=True)
@@ -109,10 +128,12 @@ class Board:
         """Runs a program with the board's devices; output as bytes."""
         if power_on:
             self.power_on()
-        return subprocess.run([str(a) for a in argv], env=self.env(), capture_output=True, **kw)
+        r = subprocess.run([str(a) for a in argv], env=self.env(), capture_output=True, **kw)
+        assert b"cannot be preloaded" not in r.stderr, r.stderr
+        return r
 
     def hw(self, *ops, power_on=True):
-        return self.run(HWDRV, *ops, power_on=power_on)
+        return self.run(*HWDRV, *ops, power_on=power_on)
 
     def trace(self, kinds=None):
         """Trace events as (usec, [words]) after the last power-on."""

@@ -39,9 +39,10 @@ int part_fd(const char *name)
 	exit(2);
 }
 
+// The low 32 bits, whatever the width of this machine's long.
 uint32_t number(const char *text)
 {
-	return (uint32_t)strtoul(text, nullptr, 0);
+	return (uint32_t)strtoull(text, nullptr, 0);
 }
 
 std::vector<uint8_t> slurp(const char *path)

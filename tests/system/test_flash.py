@@ -169,8 +169,11 @@ class TestEraseAndRead:
         size = board.sizes["devicetree"]
         r = board.hw("flash-init", "read", "devicetree", size - 4, 4, out)
         assert results(r)[-1] == "read -> 0" and out.read_bytes() == b"\x42" * 4
-        r = board.hw("flash-init", "read", "devicetree", size, 16, out)
-        assert results(r)[-1] == "read -> 0"
+        # Past the end is an empty read, also where the 32-bit offset has its
+        # top bit set.
+        for offset in (size, 0x80000000, 0xFFFFFFF0):
+            r = board.hw("flash-init", "read", "devicetree", offset, 16, out)
+            assert results(r)[-1] == "read -> 0", hex(offset)
 
 
 class TestTraceSwitches:

@@ -1,8 +1,12 @@
 """The VPD boot bytes over the modelled I2C bus, multiplexer and CPLD gate:
 transactions in order, delays in virtual time, console messages."""
+import subprocess
+import sys
+
 import pytest
 
 from board import Board
+from xmodem_relay import wait_for
 
 
 @pytest.fixture
@@ -136,3 +140,25 @@ class TestBuses:
         assert results(r) == ["i2c-init -> 0", "i2c-close -> 0", "i2c-close -> 0", "get-image -> 255"]
         assert r.stdout == b""
         assert [e for e in bus_events(board) if e.startswith("i2c")] == []
+
+
+class TestSharedClock:
+    def test_a_pc_program_sleeping_alongside_shares_one_clock(self, board, tmp_path):
+        # The driver (the board's own build under VBOARD_PPC_BUILD) and a PC
+        # program advance one board clock: each sleep starts where the one
+        # before it, whoever slept it, ended.
+        stop = tmp_path / "stop"
+        board.power_on()
+        sleeper = subprocess.Popen([sys.executable, "-c", "import ctypes, os\nlibc = ctypes.CDLL(None)\n"
+                                    f"while not os.path.exists({str(stop)!r}): libc.usleep(7)"], env=board.env())
+        try:
+            wait_for(lambda: board.trace(["sleep"]), "the PC program's first sleep")
+            r = board.hw("i2c-init", *["get-image"] * 20, power_on=False)
+        finally:
+            stop.touch()
+            assert sleeper.wait(timeout=60) == 0
+        assert results(r) == ["i2c-init -> 0"] + ["get-image -> 1"] * 20
+        sleeps = sorted((t, int(w[1])) for t, w in board.trace(["sleep"]))
+        assert sleeps[0][0] == 0
+        assert all(t + usec == later for (t, usec), (later, _) in zip(sleeps, sleeps[1:]))
+        assert [usec for _, usec in sleeps].count(100000) == 20

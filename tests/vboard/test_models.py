@@ -846,6 +846,17 @@ class TestSharing:
         assert sorted(int(line.split()[0]) for line in lines) == list(range(0, 14000, 7))
         assert board.now() == 14000
 
+    def test_a_writer_killed_in_its_turn_does_not_stop_the_clock(self, board):
+        # The page's writer word (bytes 24-27, little-endian) left naming a
+        # process that is gone, as a kill in the middle of an update leaves it.
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        with open(board.path / "state", "r+b") as f:
+            f.seek(24)
+            f.write(dead.pid.to_bytes(4, "little"))
+        board.run("sleep", "2", check=True)
+        assert board.now() == 2000000
+
     def test_closed_device_number_is_an_ordinary_file_again(self, board, tmp_path):
         plain = write_file(tmp_path, "plain.bin", b"plain file")
         out = board.py(f"""

@@ -52,10 +52,25 @@ void load_conf()
 	conf_reported = false;
 }
 
+// An emulator running a program of the board built for another machine
+// (qemu-ppc) is no program of the board itself: the program inside has its
+// own copy of the models, and the emulator's own files and sleeps (its
+// helper thread naps every few milliseconds) are the PC's, not the board's.
+bool in_emulator()
+{
+	char exe[4096];
+	ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+	if (n <= 0)
+		return false;
+	exe[n] = '\0';
+	const char *base = strrchr(exe, '/');
+	return strncmp(base ? base + 1 : exe, "qemu-", 5) == 0;
+}
+
 void init()
 {
 	const char *d = getenv("VBOARD_DIR");
-	if (!d || !*d || strlen(d) >= sizeof dir)
+	if (!d || !*d || strlen(d) >= sizeof dir || in_emulator())
 		return;
 	strcpy(dir, d);
 	active = true;

@@ -3,7 +3,6 @@
 #include "board.h"
 #include "sys.h"
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,17 +15,15 @@ namespace {
 uint8_t poll_ready()
 {
 	State *s = board_state();
-	std::atomic_ref<uint32_t> mode(s->cpld_mode);
-	std::atomic_ref<uint32_t> wait(s->cpld_wait);
-	switch (mode.load()) {
+	switch (word_load(s->cpld_mode)) {
 	case CPLD_STUCK:
 		return 0;
 	case CPLD_WAITING: {
-		uint32_t w = wait.load();
+		uint32_t w = word_load(s->cpld_wait);
 		while (w > 0)
-			if (wait.compare_exchange_weak(w, w - 1))
+			if (word_cas(s->cpld_wait, w, w - 1))
 				return 0;
-		mode.store(CPLD_READY);
+		word_store(s->cpld_mode, CPLD_READY);
 		return 1;
 	}
 	default:
@@ -38,14 +35,14 @@ void control_written(const Conf &c)
 {
 	State *s = board_state();
 	if (c.cpld_ready == CPLD_NEVER) {
-		std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_STUCK);
+		word_store(s->cpld_mode, CPLD_STUCK);
 		return;
 	}
-	std::atomic_ref<uint32_t>(s->cpld_wait).store(static_cast<uint32_t>(c.cpld_ready));
-	std::atomic_ref<uint32_t>(s->cpld_mode).store(CPLD_WAITING);
+	word_store(s->cpld_wait, static_cast<uint32_t>(c.cpld_ready));
+	word_store(s->cpld_mode, CPLD_WAITING);
 }
 
-uint8_t stored(int fd, off_t reg)
+uint8_t stored(int fd, off64_t reg)
 {
 	uint8_t v = 0;
 	return sys::pread(fd, &v, 1, reg) == 1 ? v : 0;
@@ -58,12 +55,12 @@ int cpld_open(int flags)
 	return sys::open(board_path("cpld.bin").c_str(), O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
 }
 
-ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos)
+ssize_t cpld_read(int fd, void *buf, size_t len, off64_t pos)
 {
 	auto out = static_cast<uint8_t *>(buf);
 	size_t done = 0;
-	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
-		off_t reg = pos + static_cast<off_t>(done);
+	for (; done < len && pos + static_cast<off64_t>(done) < CPLD_REGS; done++) {
+		off64_t reg = pos + static_cast<off64_t>(done);
 		uint8_t v = stored(fd, reg);
 		if (reg == CPLD_VPD_STATUS)
 			v = static_cast<uint8_t>((v & 0xFE) | poll_ready());
@@ -73,14 +70,14 @@ ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos)
 	return static_cast<ssize_t>(done);
 }
 
-ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off_t pos)
+ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off64_t pos)
 {
 	if (len > 0 && pos >= CPLD_REGS)
 		return fail(ENOSPC);
 	auto in = static_cast<const uint8_t *>(buf);
 	size_t done = 0;
-	for (; done < len && pos + static_cast<off_t>(done) < CPLD_REGS; done++) {
-		off_t reg = pos + static_cast<off_t>(done);
+	for (; done < len && pos + static_cast<off64_t>(done) < CPLD_REGS; done++) {
+		off64_t reg = pos + static_cast<off64_t>(done);
 		if (sys::pwrite(fd, &in[done], 1, reg) != 1)
 			return done ? static_cast<ssize_t>(done) : fail(EIO);
 		trace_printf("cpld write 0x%02jx 0x%02x", static_cast<intmax_t>(reg), in[done]);

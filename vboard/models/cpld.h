@@ -19,8 +19,8 @@ int cpld_open(int flags);
 
 // A read or write at pos, one register at a time (the file position is the
 // caller's).
-ssize_t cpld_read(int fd, void *buf, size_t len, off_t pos);
-ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off_t pos);
+ssize_t cpld_read(int fd, void *buf, size_t len, off64_t pos);
+ssize_t cpld_write(const Conf &c, int fd, const void *buf, size_t len, off64_t pos);
 
 // A register as the board's logic sees it (no trace, no poll counted).
 uint8_t cpld_peek(int reg);

@@ -26,14 +26,9 @@ constexpr int EEPROM = 0x54;
 constexpr uint32_t EEPROM_CHANNEL_BIT = 0x08;
 constexpr size_t MAX_TRANSFER = 8192;
 
-std::atomic_ref<uint32_t> shared(uint32_t &field)
-{
-	return std::atomic_ref<uint32_t>(field);
-}
-
 bool eeprom_reachable()
 {
-	return (shared(board_state()->mux).load() & EEPROM_CHANNEL_BIT) && (cpld_peek(CPLD_VPD_CONTROL) & 1);
+	return (word_load(board_state()->mux) & EEPROM_CHANNEL_BIT) && (cpld_peek(CPLD_VPD_CONTROL) & 1);
 }
 
 bool acks(const Conf *c, int bus, int addr)
@@ -57,9 +52,9 @@ uint8_t eeprom_get(int fd, uint32_t cell)
 	return v;
 }
 
-std::atomic_ref<uint32_t> pointer_of(State *s, int addr)
+Word &pointer_of(State *s, int addr)
 {
-	return shared(addr == SUMMIT ? s->summit_ptr : s->eeprom_ptr);
+	return addr == SUMMIT ? s->summit_ptr : s->eeprom_ptr;
 }
 
 // Bytes a master sends to an acknowledging device. The multiplexer takes
@@ -70,7 +65,7 @@ void device_write(int addr, const uint8_t *b, size_t n)
 	State *s = board_state();
 	if (addr == MUX) {
 		if (n > 0)
-			shared(s->mux).store(b[n - 1]);
+			word_store(s->mux, b[n - 1]);
 		return;
 	}
 	if (n == 0)
@@ -85,7 +80,7 @@ void device_write(int addr, const uint8_t *b, size_t n)
 	}
 	if (fd >= 0)
 		sys::close(fd);
-	pointer_of(s, addr).store(p);
+	word_store(pointer_of(s, addr), p);
 }
 
 // Bytes a device returns, from its address pointer on.
@@ -93,16 +88,16 @@ void device_read(int addr, uint8_t *b, size_t n)
 {
 	State *s = board_state();
 	if (addr == MUX) {
-		memset(b, static_cast<int>(shared(s->mux).load() & 0xFF), n);
+		memset(b, static_cast<int>(word_load(s->mux) & 0xFF), n);
 		return;
 	}
-	uint32_t p = pointer_of(s, addr).load() & 0xFF;
+	uint32_t p = word_load(pointer_of(s, addr)) & 0xFF;
 	int fd = addr == EEPROM ? vpd_open() : -1;
 	for (size_t i = 0; i < n; i++, p = (p + 1) & 0xFF)
 		b[i] = addr == SUMMIT ? std::atomic_ref<uint8_t>(s->summit[p]).load() : eeprom_get(fd, p);
 	if (fd >= 0)
 		sys::close(fd);
-	pointer_of(s, addr).store(p);
+	word_store(pointer_of(s, addr), p);
 }
 
 std::string hex_bytes(const uint8_t *b, size_t n)

@@ -3,7 +3,6 @@
 #include "board.h"
 #include "sys.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -23,19 +22,14 @@ namespace {
 const char *const nodes[NPARTS] = {"/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
 				   "/dev/mtd-kernel", "/dev/mtd-rfs", "/dev/mtd-rescue"};
 
-uint64_t count_op(uint64_t &counter)
-{
-	return std::atomic_ref<uint64_t>(counter).fetch_add(1) + 1;
-}
-
 // Writes 0xFF over [from, to) of the backing file.
-bool fill_erased(int fd, off_t from, off_t to)
+bool fill_erased(int fd, off64_t from, off64_t to)
 {
 	static uint8_t ones[65536];
 	if (ones[0] != 0xFF)
 		memset(ones, 0xFF, sizeof ones);
 	while (from < to) {
-		size_t n = static_cast<size_t>(std::min<off_t>(to - from, sizeof ones));
+		size_t n = static_cast<size_t>(std::min<off64_t>(to - from, sizeof ones));
 		ssize_t k = sys::pwrite(fd, ones, n, from);
 		if (k <= 0)
 			return false;
@@ -47,7 +41,7 @@ bool fill_erased(int fd, off_t from, off_t to)
 // The bytes of [pos, pos + n) as the flash holds them; a backing file that
 // ends early is extended with erased bytes so that a write never leaves a
 // hole of zeros behind it.
-bool read_current(int fd, off_t pos, uint8_t *old, size_t n)
+bool read_current(int fd, off64_t pos, uint8_t *old, size_t n)
 {
 	ssize_t got = sys::pread(fd, old, n, pos);
 	if (got < 0)
@@ -78,12 +72,12 @@ int erase(const Node *n, int fd, uint64_t start, uint64_t len)
 		return 0;
 	if (es == 0 || start % es != 0 || len % es != 0)
 		return fail(EINVAL);
-	uint64_t k = count_op(board_state()->erases);
+	uint64_t k = state_count_erase(board_state());
 	if (k == c->erase_fail_at) {
 		trace_printf("fault mtd_erase_fail_at %s 0x%" PRIx64 " %" PRIu64, nodes[n->index], start, len);
 		return fail(EIO);
 	}
-	if (!fill_erased(fd, static_cast<off_t>(start), static_cast<off_t>(start + len)))
+	if (!fill_erased(fd, static_cast<off64_t>(start), static_cast<off64_t>(start + len)))
 		return fail(EIO);
 	trace_printf("mtd %s erase 0x%" PRIx64 " %" PRIu64, nodes[n->index], start, len);
 	return 0;
@@ -121,12 +115,12 @@ int mtd_open(int part, int flags)
 	return sys::open(path.c_str(), O_RDWR | O_CREAT | keep, 0644);
 }
 
-ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, off_t pos)
+ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, off64_t pos)
 {
-	off_t size = c.part_size[n->index];
+	off64_t size = c.part_size[n->index];
 	if (pos >= size)
 		return 0;
-	size_t count = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(len), size - pos));
+	size_t count = static_cast<size_t>(std::min<off64_t>(static_cast<off64_t>(len), size - pos));
 	ssize_t got = sys::pread(fd, buf, count, pos);
 	if (got < 0)
 		return -1;
@@ -134,16 +128,16 @@ ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, of
 	return static_cast<ssize_t>(count);
 }
 
-ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t len, off_t pos)
+ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t len, off64_t pos)
 {
 	if (len == 0)
 		return 0;
-	off_t size = c.part_size[n->index];
+	off64_t size = c.part_size[n->index];
 	if (pos >= size)
 		return fail(ENOSPC);
-	size_t count = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(len), size - pos));
+	size_t count = static_cast<size_t>(std::min<off64_t>(static_cast<off64_t>(len), size - pos));
 	const char *node = nodes[n->index];
-	uint64_t k = count_op(board_state()->writes);
+	uint64_t k = state_count_write(board_state());
 	if (k == c.write_fail_at) {
 		trace_printf("fault mtd_write_fail_at %s 0x%jx %zu", node, static_cast<intmax_t>(pos), count);
 		return fail(EIO);

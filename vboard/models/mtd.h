@@ -14,8 +14,8 @@ namespace vb {
 int mtd_open(int part, int flags);
 
 // A read or write at pos of the partition (the file position is the caller's).
-ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, off_t pos);
-ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t len, off_t pos);
+ssize_t mtd_read(const Node *n, const Conf &c, int fd, void *buf, size_t len, off64_t pos);
+ssize_t mtd_write(const Node *n, const Conf &c, int fd, const void *buf, size_t len, off64_t pos);
 int mtd_ioctl(const Node *n, int fd, unsigned long req, void *arg);
 
 // /proc/mtd as the kernel would list the partitions (a memfd).

@@ -103,14 +103,14 @@ int refuse_missing(const char *path)
 // kernel's file layer does it for a driver: refused on a descriptor not opened
 // for it; at *at for pread and pwrite, else at the descriptor's position,
 // which then moves past what op(conf, pos) transferred.
-template <typename Op> ssize_t positioned(const Node *n, int fd, const off_t *at, int refused_mode, Op op)
+template <typename Op> ssize_t positioned(const Node *n, int fd, const off64_t *at, int refused_mode, Op op)
 {
 	const Conf *c = board_conf();
 	if (!c)
 		return fail(EIO);
 	if (n->accmode == refused_mode)
 		return fail(EBADF);
-	off_t pos = at ? *at : sys::lseek(fd, 0, SEEK_CUR);
+	off64_t pos = at ? *at : sys::lseek(fd, 0, SEEK_CUR);
 	if (pos < 0)
 		return -1;
 	ssize_t done = op(*c, pos);
@@ -120,9 +120,9 @@ template <typename Op> ssize_t positioned(const Node *n, int fd, const off_t *at
 }
 
 // lseek on a device of size bytes whose position may go up to limit.
-off_t seek_within(int fd, off_t off, int whence, off_t size, off_t limit)
+off64_t seek_within(int fd, off64_t off, int whence, off64_t size, off64_t limit)
 {
-	off_t base;
+	off64_t base;
 	switch (whence) {
 	case SEEK_SET:
 		base = 0;
@@ -138,7 +138,7 @@ off_t seek_within(int fd, off_t off, int whence, off_t size, off_t limit)
 	default:
 		return fail(EINVAL);
 	}
-	off_t to;
+	off64_t to;
 	if (__builtin_add_overflow(base, off, &to) || to < 0 || to > limit)
 		return fail(EINVAL);
 	return sys::lseek(fd, to, SEEK_SET);
@@ -201,36 +201,36 @@ bool board_access(const char *path, int *result)
 	return true;
 }
 
-ssize_t node_read(Node *n, int fd, void *buf, size_t len, const off_t *at)
+ssize_t node_read(Node *n, int fd, void *buf, size_t len, const off64_t *at)
 {
 	if (n->dev == Dev::i2c)
 		return at ? fail(ESPIPE) : i2c_read(n, buf, len);
-	return positioned(n, fd, at, O_WRONLY, [&](const Conf &c, off_t pos) {
+	return positioned(n, fd, at, O_WRONLY, [&](const Conf &c, off64_t pos) {
 		return n->dev == Dev::mtd ? mtd_read(n, c, fd, buf, len, pos) : cpld_read(fd, buf, len, pos);
 	});
 }
 
-ssize_t node_write(Node *n, int fd, const void *buf, size_t len, const off_t *at)
+ssize_t node_write(Node *n, int fd, const void *buf, size_t len, const off64_t *at)
 {
 	if (n->dev == Dev::i2c)
 		return at ? fail(ESPIPE) : i2c_write(n, buf, len);
-	return positioned(n, fd, at, O_RDONLY, [&](const Conf &c, off_t pos) {
+	return positioned(n, fd, at, O_RDONLY, [&](const Conf &c, off64_t pos) {
 		return n->dev == Dev::mtd ? mtd_write(n, c, fd, buf, len, pos) : cpld_write(c, fd, buf, len, pos);
 	});
 }
 
 // A partition's position stays within it, as its driver wants; the CPLD's
 // may go past the register file, where reads find nothing and writes no room.
-off_t node_seek(Node *n, int fd, off_t off, int whence)
+off64_t node_seek(Node *n, int fd, off64_t off, int whence)
 {
 	if (n->dev == Dev::i2c)
 		return fail(ESPIPE);
 	if (n->dev == Dev::cpld)
-		return seek_within(fd, off, whence, CPLD_REGS, std::numeric_limits<off_t>::max());
+		return seek_within(fd, off, whence, CPLD_REGS, std::numeric_limits<off64_t>::max());
 	const Conf *c = board_conf();
 	if (!c)
 		return fail(EIO);
-	off_t size = c->part_size[n->index];
+	off64_t size = c->part_size[n->index];
 	return seek_within(fd, off, whence, size, size);
 }
 

@@ -24,10 +24,10 @@ bool board_open(const char *path, int flags, int *fd);
 bool board_access(const char *path, int *result);
 
 // read and write (at == nullptr), pread and pwrite (at the offset *at).
-ssize_t node_read(Node *n, int fd, void *buf, size_t len, const off_t *at);
-ssize_t node_write(Node *n, int fd, const void *buf, size_t len, const off_t *at);
+ssize_t node_read(Node *n, int fd, void *buf, size_t len, const off64_t *at);
+ssize_t node_write(Node *n, int fd, const void *buf, size_t len, const off64_t *at);
 
-off_t node_seek(Node *n, int fd, off_t off, int whence);
+off64_t node_seek(Node *n, int fd, off64_t off, int whence);
 int node_ioctl(Node *n, int fd, unsigned long req, void *arg);
 
 } // namespace vb

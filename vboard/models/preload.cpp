@@ -74,12 +74,12 @@ size_t fortified(size_t len, size_t buflen)
 	return len;
 }
 
-ssize_t node_transfer(Node *n, int fd, void *buf, size_t len, const off_t *at)
+ssize_t node_transfer(Node *n, int fd, void *buf, size_t len, const off64_t *at)
 {
 	return node_read(n, fd, buf, len, at);
 }
 
-ssize_t node_transfer(Node *n, int fd, const void *buf, size_t len, const off_t *at)
+ssize_t node_transfer(Node *n, int fd, const void *buf, size_t len, const off64_t *at)
 {
 	return node_write(n, fd, buf, len, at);
 }
@@ -98,14 +98,19 @@ template <typename Next, typename Buf, typename Off> ssize_t transfer_at(int fd,
 	Node *n = fdtab_get(fd);
 	if (!n)
 		return Next::call(fd, buf, len, at);
-	off_t pos = at;
+	off64_t pos = at;
 	return at < 0 ? fail(EINVAL) : node_transfer(n, fd, buf, len, &pos);
 }
 
+// lseek in all its spellings: a device position that the caller's offset
+// type cannot hold is an overflow, as the C library reports it.
 template <typename Next, typename Off> Off seek(int fd, Off off, int whence)
 {
 	Node *n = fdtab_get(fd);
-	return n ? node_seek(n, fd, off, whence) : Next::call(fd, off, whence);
+	if (!n)
+		return Next::call(fd, off, whence);
+	off64_t to = node_seek(n, fd, off, whence);
+	return static_cast<Off>(to) == to ? static_cast<Off>(to) : fail(EOVERFLOW);
 }
 
 // The board's console is a UART; here it is a pseudo-terminal whose other

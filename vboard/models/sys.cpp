@@ -7,7 +7,7 @@ namespace vb::sys {
 
 int open(const char *path, int flags, mode_t mode)
 {
-	return LIBC(open)::call(path, flags, mode);
+	return LIBC(open)::call(path, flags | O_LARGEFILE, mode);
 }
 
 int close(int fd)
@@ -25,19 +25,19 @@ ssize_t write(int fd, const void *buf, size_t n)
 	return LIBC(write)::call(fd, buf, n);
 }
 
-ssize_t pread(int fd, void *buf, size_t n, off_t off)
+ssize_t pread(int fd, void *buf, size_t n, off64_t off)
 {
-	return LIBC(pread)::call(fd, buf, n, off);
+	return LIBC(pread64)::call(fd, buf, n, off);
 }
 
-ssize_t pwrite(int fd, const void *buf, size_t n, off_t off)
+ssize_t pwrite(int fd, const void *buf, size_t n, off64_t off)
 {
-	return LIBC(pwrite)::call(fd, buf, n, off);
+	return LIBC(pwrite64)::call(fd, buf, n, off);
 }
 
-off_t lseek(int fd, off_t off, int whence)
+off64_t lseek(int fd, off64_t off, int whence)
 {
-	return LIBC(lseek)::call(fd, off, whence);
+	return LIBC(lseek64)::call(fd, off, whence);
 }
 
 int fcntl(int fd, int cmd, void *arg)

@@ -74,14 +74,16 @@ template <typename F> F plain(F);
 
 namespace vb::sys {
 
-// What the models use of files themselves.
+// What the models use of files themselves. Offsets are 64-bit, whatever the
+// programs the models go into use: a device position past 2 GiB must reach
+// its model intact.
 int open(const char *path, int flags, mode_t mode = 0);
 int close(int fd);
 ssize_t read(int fd, void *buf, size_t n);
 ssize_t write(int fd, const void *buf, size_t n);
-ssize_t pread(int fd, void *buf, size_t n, off_t off);
-ssize_t pwrite(int fd, const void *buf, size_t n, off_t off);
-off_t lseek(int fd, off_t off, int whence);
+ssize_t pread(int fd, void *buf, size_t n, off64_t off);
+ssize_t pwrite(int fd, const void *buf, size_t n, off64_t off);
+off64_t lseek(int fd, off64_t off, int whence);
 int fcntl(int fd, int cmd, void *arg);
 int stat(const char *path, struct stat *st);
 int fstat(int fd, struct stat *st);
