@@ -13,7 +13,8 @@ void usage(FILE *to)
 	      "       pkgtool verify PKG\n"
 	      "       pkgtool extract PKG DIR\n"
 	      "       pkgtool crc FILE\n"
-	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.\n"
+	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.  For app and diags, FILE\n"
+	      "may be a folder: it is packed as the gzip tar the board unpacks in /tmp.\n"
 	      "A uboot payload gets a copy of its header at byte 240, written only over\n"
 	      "zeros, 0xFF bytes or an earlier copy unless --overwrite-copy is given.\n",
 	      to);
