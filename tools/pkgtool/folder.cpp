@@ -182,7 +182,7 @@ int pack_file(Walk &w, int dirfd, const char *name, const std::string &rel, cons
 
 // Kept as a link with its target as written: never followed, so nothing
 // outside the folder is ever read.
-int pack_link(Walk &w, int dirfd, const char *name, const std::string &rel, const struct stat &seen)
+int pack_link(Walk &w, int dirfd, const char *name, const std::string &rel)
 {
 	std::vector<char> target(PATH_MAX);
 	ssize_t n = readlinkat(dirfd, name, target.data(), target.size());
@@ -190,8 +190,6 @@ int pack_link(Walk &w, int dirfd, const char *name, const std::string &rel, cons
 		return fail_errno_at(w, rel);
 	if ((size_t)n >= target.size())
 		return fail_at(w, rel, "symbolic link target too long");
-	if (n != seen.st_size)
-		return changed(w, rel);
 	if (!w.archive)
 		return PKG_OK;
 	target[(size_t)n] = '\0';
@@ -246,7 +244,7 @@ int pack_entry(Walk &w, int dirfd, const std::string &name, const std::string &r
 	if (S_ISDIR(st.st_mode))
 		return pack_dir(w, dirfd, name.c_str(), rel, st);
 	if (S_ISLNK(st.st_mode))
-		return pack_link(w, dirfd, name.c_str(), rel, st);
+		return pack_link(w, dirfd, name.c_str(), rel);
 	return fail_at(w, rel, special_kind(st.st_mode));
 }
 
