@@ -162,3 +162,28 @@ WalkEntry walk_step(const uint8_t *head, uint64_t remaining)
 	e.record_len = record_length(e.hdr);
 	return e;
 }
+
+namespace {
+
+constexpr InstallLimit install_limits[] = {
+	{TYPE_UBOOT, true, 0x80000},    // 512 KiB
+	{TYPE_KERNEL, false, 0x300000}, // 3 MiB
+	{TYPE_RFS, false, 0xF00000},    // 15 MiB
+	{TYPE_DFT, false, 0x40000},     // 256 KiB
+	{TYPE_DIAGS, false, 0xA00000},  // 10 MiB, the rescue partition
+};
+
+} // namespace
+
+const InstallLimit *install_limit(uint32_t type)
+{
+	for (const InstallLimit &l : install_limits)
+		if (l.type == type)
+			return &l;
+	return nullptr;
+}
+
+uint32_t install_checked_size(const InstallLimit &limit, const ImageHeader &hdr)
+{
+	return limit.payload_only ? hdr.len : record_length(hdr);
+}

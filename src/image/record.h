@@ -94,3 +94,19 @@ struct WalkEntry {
 };
 
 WalkEntry walk_step(const uint8_t *head, uint64_t remaining);
+
+// The installer's size limit for a record that goes to a flash partition.
+// The boot loader is installed without its header, so its payload is what
+// must fit; every other type goes to flash whole, header included.
+struct InstallLimit {
+	uint32_t type;
+	bool payload_only;
+	uint32_t limit; // largest size accepted; a size equal to it fits
+};
+
+// The limit for a record type, or nullptr for a type the installer does not
+// put in a partition (the application, unknown types).
+const InstallLimit *install_limit(uint32_t type);
+// The size the installer compares with the limit: the payload length or the
+// record length.
+uint32_t install_checked_size(const InstallLimit &limit, const ImageHeader &hdr);

@@ -1,11 +1,17 @@
-"""pkgtool as a firmware engineer uses it: build, list, verify, extract."""
+"""pkgtool as a firmware engineer uses it: build, check, list, verify, extract."""
+import gzip
+import io
+import json
 import os
 import signal
 import struct
+import tarfile
+import zlib
 
 import pytest
 
 from records import EXTENDED, TYPES, gen_crc, record, walk
+from vb import SAMPLES, VBoard, archive
 
 
 @pytest.fixture
@@ -137,11 +143,17 @@ class TestCreate:
         ("--extended=19", "header length"),
         ("--extended=65536", "header length"),
         ("--bogus", "unknown option"),
+        ("kernel=DIR", "a folder is packed only as app or diags"),
+        ("app=DIR", "a FIFO cannot be packed"),
+        ("diags=HERE", "the output would be written into the folder being packed"),
     ])
     def test_bad_input_is_one_line_exit_2_and_nothing_written(self, pkgtool, files, tmp_path, arg, problem):
         out = tmp_path / "bad.pkg"
         os.mkfifo(tmp_path / "fifo")  # no writer ever comes
-        arg = fill(arg, FILE=files["kernel"], MISSING=tmp_path / "missing", FIFO=tmp_path / "fifo", TINY=files["tiny"])
+        (tmp_path / "dir").mkdir()
+        os.mkfifo(tmp_path / "dir" / "pipe")
+        arg = fill(arg, FILE=files["kernel"], MISSING=tmp_path / "missing", FIFO=tmp_path / "fifo", TINY=files["tiny"],
+                   DIR=tmp_path / "dir", HERE=tmp_path)
         r = pkgtool("create", out, f"app={files['app']}", arg)
         assert r.returncode == 2
         assert problem in r.stderr and r.stderr.count("\n") == 1
@@ -341,8 +353,8 @@ def test_records_past_eight_mib_are_checked_in_full(pkgtool, tmp_path):
         assert r.returncode == 1 and "record 1 (rfs)" in r.stdout, where
 
 
-@pytest.mark.parametrize("command", [["verify"], ["list"], ["crc"], ["extract", "DIR"]],
-                         ids=["verify", "list", "crc", "extract"])
+@pytest.mark.parametrize("command", [["verify"], ["list"], ["crc"], ["extract", "DIR"], ["check"]],
+                         ids=["verify", "list", "crc", "extract", "check"])
 @pytest.mark.parametrize("path", ["FIFO", "/dev/zero"], ids=["fifo", "device"])
 def test_a_package_that_is_not_a_regular_file_is_refused_at_once(pkgtool, tmp_path, command, path):
     os.mkfifo(tmp_path / "FIFO")  # no writer ever comes
@@ -375,22 +387,26 @@ def test_many_small_records_across_read_boundaries(pkgtool, tmp_path):
 
 @pytest.mark.parametrize("size,option,problem", [
     (40 << 20, [], None),
+    (40 << 20, ["app"], None),
     (2**32 - 16 + 1, [], "too large for one record"),
     (2**32 - 300 + 1, ["--extended=300"], "too large for one record"),
-], ids=["40MiB", "over-4GiB-basic", "over-4GiB-extended"])
+], ids=["40MiB", "40MiB-in-a-folder", "over-4GiB-basic", "over-4GiB-extended"])
 def test_inputs_are_streamed_in_bounded_memory(pkgtool, tmp_path, size, option, problem):
-    src = tmp_path / "payload"
+    (tmp_path / "dir").mkdir()
+    src = tmp_path / "dir" / "payload"
     with open(src, "wb") as f:
         f.truncate(size)  # sparse: costs no disk
     out = tmp_path / "p.pkg"
-    limit = ("prlimit", f"--as={32 << 20}")
-    r = pkgtool("create", out, *option, f"rfs={src}", wrap=limit)
+    # The shared libraries alone take about 42 MiB of address space.
+    limit = ("prlimit", f"--as={64 << 20}")
+    arg = f"app={src.parent}" if option == ["app"] else f"rfs={src}"
+    r = pkgtool("create", out, *[o for o in option if o != "app"], arg, wrap=limit)
     if problem:
         assert r.returncode == 2 and problem in r.stderr
         assert not out.exists()
         return
     assert r.returncode == 0, r.stderr
-    assert out.stat().st_size == 16 + size
+    assert out.stat().st_size == 16 + size or option == ["app"]
     assert pkgtool("verify", out, wrap=limit).stdout == f"{out}: OK, 1 record\n"
 
 
@@ -409,3 +425,183 @@ def test_an_interrupted_run_leaves_no_temporary_file(pkgtool, files, tmp_path, c
     number = getattr(signal, f"SIG{sig}")
     assert r.returncode in (-number, 128 + number), r.stderr
     assert os.listdir(dest) == []
+
+
+def tgz(members):
+    """A gzip tar of {member: (data, mode)} in the order given, where data
+    "->T" makes a symbolic link to T and "=>T" a hard link to T."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
+        for name, (data, mode) in members.items():
+            info = tarfile.TarInfo(name)
+            info.mode = mode
+            if data[:2] in ("->", "=>"):
+                info.type = tarfile.SYMTYPE if data[0] == "-" else tarfile.LNKTYPE
+                info.linkname = data[2:]
+                tar.addfile(info)
+            else:
+                info.size = len(data)
+                tar.addfile(info, io.BytesIO(data.encode()))
+    return buf.getvalue()
+
+
+def uboot(size, copy=(None, TYPES["uboot"], 0x01000001), **kw):
+    """A boot-loader record of version 1.0.0.1 whose payload carries the
+    header copy (len, magic, id); len None stands for the payload's."""
+    payload = bytearray(size)
+    payload[240:256] = struct.pack(">IIII", 0, size if copy[0] is None else copy[0], *copy[1:])
+    return record("uboot", bytes(payload), version=(1, 0, 0, 1), **kw)
+
+
+APP = {"home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755)}
+MISFITS = "payload is not a readable gzip-compressed tar archive"
+COPY = "header copy at byte 240 does not match the record (it holds length "
+NOT_OURS = "the installer asks for one slot per package, so it replaces record 1 there"
+
+# Package recipe -> findings, as (record index, type, problem); none: OK.
+CHECKS = [
+    (lambda: record("app", tgz({"./home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755), "home/bin/sh": ("->mp.elf.strip", 0o777),
+                                "lib": ("->home/../home", 0o777),
+                                "lib/x": ("", 0o644)})), []),
+    (lambda: record("app", gzip.compress(b"\x7fELF debugger")), []),
+    (lambda: uboot(524288) + record("kernel", bytes(3145728 - 16)), []),
+    (lambda: record("app", b"plain text, no archive"), [(1, "app", MISFITS + " (Unrecognized archive format)")]),
+    (lambda: record("app", gzip.decompress(archive(APP))), [(1, "app", MISFITS + " (not gzip-compressed)")]),
+    (lambda: record("app", archive(APP)[:-9]), [(1, "app", MISFITS + " (truncated gzip input)")]),
+    (lambda: record("app", archive({"home/bin/mp": ("", 0o755)})), [(1, "app", "lacks home/bin/mp.elf.strip")]),
+    (lambda: record("diags", archive(APP)), [(1, "diags", "lacks mpdiag.elf.strip")]),
+    (lambda: record("app", archive({"home/bin/mp.elf.strip": ("", 0o644), "home/bin/install.sh": ("", 0o600)})),
+     [(1, "app", "home/bin/mp.elf.strip is not executable"),
+      (1, "app", "home/bin/install.sh is not executable: the launch runs it directly")]),
+    (lambda: record("app", archive({**APP, "/etc/passwd": ("", 0o644), "home/../../x": ("", 0o644),
+                                    "\x1b[2Jé\udce9/../../y": ("", 0o644)})),
+     [(1, "app", r"member \x1b[2Jé\xe9/../../y leaves /tmp"), (1, "app", "member /etc/passwd is an absolute path"),
+      (1, "app", "member home/../../x leaves /tmp")]),
+    (lambda: record("app", tgz({**APP, "etc": ("->/etc", 0o777), "etc/shadow": ("", 0o600), "hop": ("->etc", 0o777),
+                                "hop/group": ("", 0o644), "pw": ("=>../passwd", 0o644)})),
+     [(1, "app", "member etc/shadow is unpacked through the symbolic link etc, which leads out of /tmp"),
+      (1, "app", "member hop/group is unpacked through the symbolic link hop, which leads out of /tmp"),
+      (1, "app", "hard link target ../passwd leaves /tmp")]),
+    (lambda: uboot(300, (299, TYPES["uboot"], 0x01000001)), [(1, "uboot", COPY + "299, magic 0x02504f4c, version 1.0.0.1)")]),
+    (lambda: uboot(300, (300, TYPES["uboot"], 0x01000000)), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.0)")]),
+    (lambda: uboot(300, hdr_len=20), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.1)")]),
+    (lambda: record("uboot", bytes(255)),
+     [(1, "uboot", "payload shorter than 256 bytes: no room for its header copy at byte 240")]),
+    (lambda: uboot(524289), [(1, "uboot", "too big for its partition: payload length 524289 > 524288")]),
+    (lambda: record("kernel", bytes(3145728 - 15)),
+     [(1, "kernel", "too big for its partition: record length 3145729 > 3145728")]),
+    (lambda: record("dft", b"device tree", crc=1),
+     [(1, "dft", "checksum mismatch (stored 0x00000001, computed {crc})")]),
+    (lambda: record("app", archive(APP)) + record("kernel", b"k" * 64) + record("app", archive(APP)),
+     [(3, "app", "a second application record: " + NOT_OURS)]),
+    (lambda: record(0x07504F4C, b"future"), [(1, "0x07504f4c", "unknown record type: the installer passes over it")]),
+    (lambda: b"", [(1, None, "no records")]),
+    (lambda: record("dft", b"device tree") + bytes(7), [(2, None, "7 trailing bytes are not a record")]),
+]
+
+
+@pytest.mark.parametrize("recipe,findings", CHECKS)
+def test_check_names_what_would_fail_on_a_board(pkgtool, tmp_path, recipe, findings):
+    data = recipe()
+    pkg = tmp_path / "p\x1b-é.pkg"  # control bytes escaped, UTF-8 kept
+    pkg.write_bytes(data)
+    offsets = [0]
+    for off, _, length, _, _, hl in walk(data):
+        offsets.append(off + hl + length)
+    crc = f"0x{gen_crc(data[4:]):08x}"
+    expected = [{"record": i, "offset": offsets[i - 1], "type": t, "problem": p.replace("{crc}", crc)}
+                for i, t, p in findings]
+    r = pkgtool("check", pkg)
+    records = len(offsets) - 1
+    text = "".join(f"{pkg}: " + (f"record {f['record']} ({f['type']}) " if f["type"] else "")
+                   + f"at 0x{f['offset']:08x}: {f['problem']}\n" for f in expected)
+    assert (r.returncode, r.stdout) == (1 if findings else 0, text or f"{pkg}: OK, {records} record{'s' * (records != 1)}\n")
+    r = pkgtool("check", "--json", pkg)
+    assert json.loads(r.stdout) == {"package": str(pkg).replace("\x1b", r"\x1b"), "records": records, "ok": not findings, "findings": expected}
+
+
+def test_every_sample_package_passes_check(pkgtool):
+    for pkg in sorted(SAMPLES.glob("*.pkg")):
+        n = len(list(walk(pkg.read_bytes())))
+        assert pkgtool("check", pkg).stdout == f"{pkg}: OK, {n} record{'s' * (n != 1)}\n"
+
+
+LONG = "d" * 120  # past ustar's 100-byte names
+TREE = {  # path under /tmp: (text, or "->" a link target, or None for a folder; mode)
+    "home": (None, 0o755),
+    "home/bin": (None, 0o755),
+    "home/bin/mp.elf.strip": (f'#!/bin/sh\necho "folder app up: $FOLDER_APP"\ncat /tmp/home/{LONG}/{LONG}\n'
+                              'readlink /tmp/home/bin/sh\ncat "/tmp/home/$(printf \'caf\\351\')"\n', 0o755),
+    "home/bin/install.sh": ("#!/bin/sh\necho installed\n", 0o750),
+    "home/bin/env-setup": ("FOLDER_APP yes\n", 0o644),
+    "home/bin/sh": ("->mp.elf.strip", None),
+    f"home/{LONG}": (None, 0o755),
+    f"home/{LONG}/{LONG}": ("long path\n", 0o600),
+    "home/caf\udce9": ("not UTF-8\n", 0o644),  # the byte 0xE9 alone
+    "home/empty": (None, 0o700),
+}
+
+
+def make_tree(root, reverse=False, owner=None, mtime=None):
+    for path, (text, mode) in sorted(TREE.items(), reverse=reverse):
+        where = root / path
+        where.parent.mkdir(parents=True, exist_ok=True)
+        if text is None:
+            where.mkdir(exist_ok=True)
+        elif text.startswith("->"):
+            where.symlink_to(text[2:])
+        else:
+            where.write_text(text)
+        if mode is not None:
+            where.chmod(mode)
+    for where in [root, *root.rglob("*")]:
+        if owner is not None:
+            os.lchown(where, owner, owner)
+        if mtime is not None:
+            os.utime(where, (mtime, mtime), follow_symlinks=False)
+    return root
+
+
+def test_a_folder_always_packs_to_the_same_bytes(pkgtool, tmp_path):
+    one = make_tree(tmp_path / "one")
+    # Created in the other order, with other owners and times.
+    two = make_tree(tmp_path / "two", reverse=True, owner=4242, mtime=1_700_000_000)
+    packs = []
+    for n, folder in enumerate([one, one, two]):
+        pkg = tmp_path / f"{n}.pkg"
+        assert pkgtool("create", pkg, f"app={folder}@1.2.3.4").returncode == 0
+        packs.append(pkg.read_bytes())
+    assert packs[0] == packs[1] == packs[2]
+    payload = packs[0][16:]
+    assert payload[4:8] == bytes(4)  # no time in the gzip header
+    unzip = zlib.decompressobj(wbits=31)
+    unzip.decompress(payload)
+    assert unzip.eof and unzip.unused_data == b""  # nothing after the gzip stream
+    members = tarfile.open(fileobj=io.BytesIO(payload), mode="r:gz").getmembers()
+    names = ["home", "home/bin", "home/bin/env-setup", "home/bin/install.sh", "home/bin/mp.elf.strip", "home/bin/sh",
+             "home/caf\udce9", f"home/{LONG}", f"home/{LONG}/{LONG}", "home/empty"]
+    assert [m.name for m in members] == names
+    assert {(m.uid, m.gid, m.mtime) for m in members} == {(0, 0, 0)}
+    modes = {m.name: (m.mode if not m.issym() else "->" + m.linkname) for m in members}
+    assert modes == {p: (t if t and t.startswith("->") else m) for p, (t, m) in TREE.items()}
+
+
+def test_a_file_that_changes_while_packed_leaves_no_package(pkgtool, tmp_path):
+    # A kernel file bound into the folder says it holds 0 bytes, then yields
+    # more: the archive would announce one length and carry another.
+    folder = make_tree(tmp_path / "app")
+    out = tmp_path / "p.pkg"
+    bind = f'mount --bind /proc/version {folder}/home/bin/env-setup && exec "$0" "$@"'
+    r = pkgtool("create", out, f"app={folder}", wrap=("unshare", "-m", "sh", "-c", bind))
+    assert (r.returncode, r.stderr) == (2, f"pkgtool: {folder}/home/bin/env-setup: changed while being read\n")
+    assert not out.exists() and os.listdir(tmp_path) == ["app"]
+
+
+def test_a_package_built_from_a_folder_boots_on_a_board(pkgtool, tmp_path):
+    pkg = tmp_path / "p.pkg"
+    assert pkgtool("create", pkg, f"app={make_tree(tmp_path / 'app')}@6.1.0.0").returncode == 0
+    board = VBoard.create(tmp_path / "board")
+    board.write_slot(1, pkg.read_bytes())
+    rc, console = board.boot()
+    assert (rc, console) == (0, "Booting image '1'\nRunning AOS install script\ninstalled\n"
+                                "folder app up: yes\nlong path\nmp.elf.strip\nnot UTF-8\n")

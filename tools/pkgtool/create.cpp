@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "folder.h"
 #include "image/crc.h"
 #include "image/record.h"
 #include "pkgfile.h"
@@ -26,10 +28,12 @@ struct Options {
 };
 
 // An input checked and held open until its record is written: the bytes
-// packed are those of the file whose size was checked.
+// packed are those of the file whose size was checked, or of the folder
+// whose entries were.
 struct Input {
 	Fd f;
 	uint64_t size = 0;
+	bool folder = false;
 };
 
 // The boot loader's header copy: 16 bytes at payload byte 240.
@@ -150,10 +154,24 @@ int check_uboot_input(const RecordArg &rec, const Options &opt, Input &in)
 	return check_copy_area(area, opt, rec.file);
 }
 
+// A folder becomes the archive of an application or diagnostics record;
+// the other records hold images built elsewhere.
+int check_folder_input(const RecordArg &rec, Input &in, const struct stat *out_dir)
+{
+	in.folder = true;
+	if (rec.type != TYPE_APPLICATION && rec.type != TYPE_DIAGS)
+		return fail("a folder is packed only as app or diags (an archive unpacked in /tmp)", rec.file);
+	return folder_check(in.f.fd, rec.file, out_dir);
+}
+
 // Opens an input and refuses what would make a record the board cannot
 // use; its size is judged before a byte of it is read.
-int check_input(const RecordArg &rec, const Options &opt, bool last, Input &in)
+int check_input(const RecordArg &rec, const Options &opt, bool last, const struct stat *out_dir, Input &in)
 {
+	if (open_folder(rec.file, in.f))
+		return check_folder_input(rec, in, out_dir);
+	if (errno != ENOTDIR)
+		return fail_errno(rec.file);
 	int rc = open_regular(rec.file, in.f, &in.size);
 	if (rc != PKG_OK)
 		return rc;
@@ -243,35 +261,70 @@ int copy_payload(Output &out, const RecordArg &rec, Input &in, const ImageHeader
 	return PKG_OK;
 }
 
-// Writes the header with a blank crc word, streams the payload behind it,
-// then fills in the checksum, which is known only once the payload is.
+// The archive of a folder, streamed: its length is known only at its end.
+int stream_folder(Output &out, const RecordArg &rec, Input &in, const Options &opt, ImageHeader *hdr,
+		  uint32_t *crc)
+{
+	uint64_t max = UINT32_MAX - header_len_of(opt);
+	uint64_t len = 0;
+	int rc = folder_archive(in.f.fd, rec.file, [&](const uint8_t *p, size_t n) {
+		if (n > max - len)
+			return fail("archive too large for one record", rec.file);
+		*crc = gen_crc(p, (uint32_t)n, *crc);
+		len += n;
+		return append(out, p, n) ? PKG_OK : fail_errno(out.file.path.c_str());
+	});
+	hdr->len = (uint32_t)len;
+	return rc;
+}
+
+// Writes the finished header over the bytes reserved for it at `start`;
+// its checksum joins the header's span to the payload's.
+int put_header(Output &out, uint64_t start, const ImageHeader &hdr, uint32_t payload_crc)
+{
+	std::vector<uint8_t> header(header_length(hdr), 0);
+	encode_header(hdr, header.data());
+	uint32_t head = gen_crc(header.data() + 4, (uint32_t)header.size() - 4, 0xFFFFFFFF);
+	store_be32(header.data(), crc_join(head, payload_crc, hdr.len));
+	ssize_t w = pwrite(out.file.fd, header.data(), header.size(), (off_t)start);
+	if (w != (ssize_t)header.size()) {
+		if (w >= 0)
+			errno = EIO;
+		return fail_errno(out.file.path.c_str());
+	}
+	return PKG_OK;
+}
+
+// Reserves the header, streams the payload behind it, then writes the
+// header, whose checksum (and, for a folder, length) is known only once
+// the payload is.
 int write_record(Output &out, const RecordArg &rec, Input &in, const Options &opt)
 {
-	uint32_t header_len = header_len_of(opt);
 	ImageHeader hdr{};
 	hdr.len = (uint32_t)in.size;
 	hdr.magic = rec.type | (opt.hdr_len ? EXTENDED_HEADER_FLAG : 0);
 	hdr.id = rec.id;
 	hdr.hdr_len = (uint16_t)opt.hdr_len;
 
-	std::vector<uint8_t> header(header_len, 0);
-	encode_header(hdr, header.data());
 	uint64_t start = out.length;
-	if (!append(out, header.data(), header.size()))
+	std::vector<uint8_t> reserved(header_len_of(opt), 0);
+	if (!append(out, reserved.data(), reserved.size()))
 		return fail_errno(out.file.path.c_str());
-	uint32_t crc = gen_crc(header.data() + 4, header_len - 4, 0xFFFFFFFF);
-	int rc = copy_payload(out, rec, in, hdr, opt, &crc);
+	uint32_t crc = 0xFFFFFFFF;
+	int rc = in.folder ? stream_folder(out, rec, in, opt, &hdr, &crc) : copy_payload(out, rec, in, hdr, opt, &crc);
 	if (rc != PKG_OK)
 		return rc;
-	uint8_t word[4];
-	store_be32(word, crc);
-	ssize_t w = pwrite(out.file.fd, word, sizeof word, (off_t)start);
-	if (w != (ssize_t)sizeof word) {
-		if (w >= 0)
-			errno = EIO;
-		return fail_errno(out.file.path.c_str());
-	}
-	return PKG_OK;
+	return put_header(out, start, hdr, crc);
+}
+
+// The folder the output goes to, when it exists, so that a folder that
+// holds it can be refused.
+bool output_dir(const char *outname, struct stat *st)
+{
+	std::string dir = outname;
+	size_t slash = dir.rfind('/');
+	dir = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
+	return stat(dir.c_str(), st) == 0;
 }
 
 } // namespace
@@ -311,9 +364,11 @@ int pkg_create(int argc, char **argv)
 	if (records.empty())
 		return fail("no records given (TYPE=FILE[@A.B.C.D] ...)", outname);
 
+	struct stat out_dir;
+	const struct stat *out_dir_known = output_dir(outname, &out_dir) ? &out_dir : nullptr;
 	std::vector<Input> inputs(records.size());
 	for (size_t i = 0; i < records.size(); i++) {
-		rc = check_input(records[i], opt, i + 1 == records.size(), inputs[i]);
+		rc = check_input(records[i], opt, i + 1 == records.size(), out_dir_known, inputs[i]);
 		if (rc != PKG_OK)
 			return rc;
 	}

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "check.h"
 #include "create.h"
 #include "pkgtool.h"
 
@@ -9,11 +10,13 @@ namespace {
 void usage(FILE *to)
 {
 	fputs("usage: pkgtool create OUT [--extended[=HDRLEN]] [--overwrite-copy] TYPE=FILE[@A.B.C.D] ...\n"
+	      "       pkgtool check [--json] PKG\n"
 	      "       pkgtool list PKG\n"
 	      "       pkgtool verify PKG\n"
 	      "       pkgtool extract PKG DIR\n"
 	      "       pkgtool crc FILE\n"
-	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.\n"
+	      "TYPE is one of app, uboot, kernel, rfs, dft, diags.  For app and diags, FILE\n"
+	      "may be a folder: it is packed as the gzip tar the board unpacks in /tmp.\n"
 	      "A uboot payload gets a copy of its header at byte 240, written only over\n"
 	      "zeros, 0xFF bytes or an earlier copy unless --overwrite-copy is given.\n",
 	      to);
@@ -34,6 +37,10 @@ int main(int argc, char **argv)
 	}
 	if (argc >= 3 && is(argv[1], "create"))
 		return pkg_create(argc - 2, argv + 2);
+	if (argc == 3 && is(argv[1], "check") && !is(argv[2], "--json"))
+		return pkg_check(argv[2], false, stdout);
+	if (argc == 4 && is(argv[1], "check") && is(argv[2], "--json"))
+		return pkg_check(argv[3], true, stdout);
 	if (argc == 3 && is(argv[1], "list"))
 		return pkg_list(argv[2], stdout);
 	if (argc == 3 && is(argv[1], "verify"))

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -178,4 +179,9 @@ PendingFile::~PendingFile()
 	SignalsHeld held;
 	unlink(tmp.c_str());
 	pending_tmp = nullptr;
+}
+
+uint32_t crc_join(uint32_t crc_a, uint32_t crc_b, uint32_t len_b)
+{
+	return ~(uint32_t)crc32_combine(~crc_a, ~crc_b, len_b);
 }

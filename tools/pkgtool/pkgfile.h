@@ -14,6 +14,10 @@ enum { PKG_OK = 0, PKG_BAD = 1, PKG_ERROR = 2 };
 // packages of any size are handled in bounded memory.
 constexpr size_t IO_CHUNK = 1 << 20;
 
+// The checksum register after A then B, from the registers of A and of B
+// each started at 0xFFFFFFFF (zlib joins its own, complemented, form).
+uint32_t crc_join(uint32_t crc_a, uint32_t crc_b, uint32_t len_b);
+
 // Prints "pkgtool: NAME: WHAT" on standard error; returns PKG_ERROR.
 int fail(const char *what, const char *name);
 int fail_errno(const char *name);

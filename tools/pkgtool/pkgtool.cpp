@@ -2,39 +2,18 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <functional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include "image/crc.h"
 #include "image/record.h"
 
 namespace {
-
-struct Scanned {
-	uint64_t index; // 1-based
-	uint64_t offset;
-	WalkEntry walk;
-	uint32_t computed; // valid when walk.step is record
-	bool intact;
-	uint64_t remaining;
-};
-
-// An open package and a window of its bytes.  A walk over many tiny
-// records finds each header and span in the window: it pays per record,
-// not one system call per record.
-struct Package {
-	Package(int f, uint64_t n) : fd(f), size(n) {}
-	int fd;
-	uint64_t size;
-	std::vector<uint8_t> window;
-	uint64_t window_off = 0;
-	size_t window_len = 0;
-};
 
 // Reads the window anew from off; false on an I/O error, with errno set.
 bool refill_window(Package &pkg, uint64_t off)
@@ -49,11 +28,9 @@ bool refill_window(Package &pkg, uint64_t off)
 	return r >= 0;
 }
 
-// The n bytes at off (n at most IO_CHUNK, all within the size the walk
-// started with), from the window, which is read anew from off when they are
-// not all in it.  nullptr on an I/O error, with errno set (EIO when the
-// file has shrunk under us).
-inline const uint8_t *bytes_at(Package &pkg, uint64_t off, size_t n)
+} // namespace
+
+const uint8_t *bytes_at(Package &pkg, uint64_t off, size_t n)
 {
 	static const uint8_t nothing = 0;
 	if (n == 0)
@@ -70,17 +47,12 @@ inline const uint8_t *bytes_at(Package &pkg, uint64_t off, size_t n)
 	return pkg.window.data() + (off - pkg.window_off);
 }
 
+namespace {
+
 // Spans at least this long are checksummed from a mapping, in two halves on
 // two cores: a big root filesystem or application is then checked about as
 // fast as it can be read.
 constexpr uint32_t PARALLEL_SPAN = 8u << 20;
-
-// The register after A then B, from the registers of A and of B each
-// started at 0xFFFFFFFF: zlib joins its own (complemented) form.
-uint32_t crc_join(uint32_t crc_a, uint32_t crc_b, uint32_t len_b)
-{
-	return ~(uint32_t)crc32_combine(~crc_a, ~crc_b, len_b);
-}
 
 bool checksum_mapped(int fd, uint64_t start, uint32_t len, uint32_t *crc)
 {
@@ -140,10 +112,9 @@ bool checksum_record(Package &pkg, uint64_t offset, uint32_t record_len, uint32_
 	return checksum_span(pkg, offset + 4, span, crc);
 }
 
-// Walks the package the way the board does and hands every step to `visit`,
-// the final one (end, tail or an unusable header) included.  Returns false
-// on an I/O error, with errno set.
-template <typename Visit> bool scan_package(Package &pkg, Visit visit)
+} // namespace
+
+bool scan_package(Package &pkg, const std::function<void(const Scanned &)> &visit)
 {
 	uint64_t offset = 0;
 	for (uint64_t index = 1;; index++) {
@@ -168,9 +139,7 @@ template <typename Visit> bool scan_package(Package &pkg, Visit visit)
 	}
 }
 
-// Opens the package at `path` and hands it to `use`; a package that cannot
-// be opened ends the command here with its one-line error.
-template <typename Use> int with_package(const char *path, Use use)
+int with_package(const char *path, const std::function<int(Package &)> &use)
 {
 	Fd f;
 	uint64_t size;
@@ -198,8 +167,6 @@ std::string type_text(uint32_t type)
 	return buf;
 }
 
-// What is wrong with the last step of a walk, or an empty string when the
-// walk simply ended.
 std::string ending_problem(const Scanned &s)
 {
 	char buf[160];
@@ -219,6 +186,8 @@ std::string ending_problem(const Scanned &s)
 	}
 	return "";
 }
+
+namespace {
 
 void print_list_line(FILE *out, const Scanned &s)
 {
