@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -55,10 +53,6 @@ const FlashTarget flash_targets[] = {
 const char APPLICATION_NAME[] = "APPLICATION";
 const char APPLICATION_LABEL[] = "Installing Application: ";
 const char APPLICATION_BAD_CRC[] = "Bad crc for APPLICATION: 0x%08x, voiding download\n";
-const char TARBALL_PATH[] = "/tmp/quartzimage.tar.gz";
-const char IMAGES_DIR[] = "/user/images";
-
-using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 const FlashTarget *flash_target(uint32_t type)
 {
@@ -86,7 +80,7 @@ struct Record {
 	uint32_t header_len;
 	uint32_t length;
 	RecordState state;
-	Buffer data{nullptr, free};
+	Buffer data;
 	uint32_t have; // bytes of the record actually in `data`
 };
 
@@ -186,13 +180,14 @@ void ask_slot(Package *pkg)
 Step boot_downloaded(Package *pkg, Record *rec)
 {
 	puts("Booting downloaded image");
-	File tar(fopen(TARBALL_PATH, "wb"));
+	File tar(fopen(ARCHIVE_PATH, "wb"));
 	if (!tar) {
 		printf("Image unpack failed (err %d)\n", errno);
 		return Step::stop_failed;
 	}
 	const uint8_t *payload = rec->data.get() + rec->header_len;
-	if (fwrite(payload, 1, rec->hdr.len, tar.get()) != rec->hdr.len || fflush(tar.get()) != 0) {
+	uint32_t len = rec->hdr.len;
+	if (fwrite(payload, 1, len, tar.get()) != len || fflush(tar.get()) != 0) {
 		printf("Image unpack failed (err %d)\n", errno);
 		return Step::stop_failed;
 	}
@@ -205,14 +200,15 @@ Step boot_downloaded(Package *pkg, Record *rec)
 
 bool write_slot_file(FILE *out, const Record &rec)
 {
+	uint32_t length = rec.length;
 	uint32_t written = 0;
-	while (written < rec.length) {
-		uint32_t piece = rec.length - written < SLOT_PIECE ? rec.length - written : SLOT_PIECE;
+	while (written < length) {
+		uint32_t piece = length - written < SLOT_PIECE ? length - written : SLOT_PIECE;
 		if (fwrite(rec.data.get() + written, 1, piece, out) != piece || fflush(out) != 0)
 			return false;
 		written += piece;
 		// 64 bits: written x 100 passes 32 bits once a record is past 42 MB.
-		printf("\b\b\b\b%3.3d%c", (int)((uint64_t)written * 100 / rec.length), '%');
+		printf("\b\b\b\b%3.3d%c", (int)((uint64_t)written * 100 / length), '%');
 		// A serial console shows nothing of a line until it is flushed.
 		fflush(stdout);
 	}
@@ -228,13 +224,12 @@ Step install_into_slot(Package *pkg, const Record &rec)
 		return Step::next;
 	}
 	struct stat st;
+	// A folder that cannot be made shows when the slot file cannot be created.
 	if (stat(IMAGES_DIR, &st) != 0)
-		mkdir(IMAGES_DIR, 0755);
-	char path[64];
-	snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
+		ignore_result(mkdir(IMAGES_DIR, 0755));
 	// Never through a link or into anything but a file of this slot's own:
 	// the other slot's image must survive this one's install.
-	File out = create_regular(path);
+	File out = create_regular(slot_path(slot).c_str());
 	int err = errno;
 	printf("    ");
 	fflush(stdout);
@@ -253,7 +248,8 @@ Step install_into_slot(Package *pkg, const Record &rec)
 	}
 	printf("\nImage%d updated succeeded\n", slot);
 	pkg->installed = 1;
-	api_set_image(slot & 0xFF);
+	// The VPD module reports its own failures.
+	ignore_result(api_set_image(slot & 0xFF));
 	return Step::next;
 }
 
@@ -281,13 +277,14 @@ bool load_record(Package *pkg, Record *rec)
 {
 	if (rec->state != RecordState::usable)
 		return true;
-	rec->data.reset((uint8_t *)malloc(rec->length));
+	uint32_t length = rec->length;
+	rec->data = allocate_buffer(length);
 	if (!rec->data) {
-		printf("Failed to allocate buffer for image (%d)\n", (int)rec->length);
+		printf("Failed to allocate buffer for image (%d)\n", (int)length);
 		return false;
 	}
 	if (fseeko(pkg->stream.get(), (off_t)rec->start, SEEK_SET) == 0)
-		rec->have = (uint32_t)fread(rec->data.get(), 1, rec->length, pkg->stream.get());
+		rec->have = (uint32_t)fread(rec->data.get(), 1, length, pkg->stream.get());
 	return true;
 }
 
@@ -338,14 +335,11 @@ int read_flash_image_header(uint32_t type, uint8_t *buffer, int slot)
 		return 0;
 	memset(buffer, 0, INSTALLED_HEADER_LEN);
 	if (type == TYPE_APPLICATION) {
-		char path[64];
-		snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
-		File f = open_regular(path);
+		File f = open_regular(slot_path(slot).c_str());
 		if (!f)
 			return 0;
 		// A slot file shorter than a header leaves the rest of it zero.
-		size_t got = fread(buffer, 1, INSTALLED_HEADER_LEN, f.get());
-		(void)got;
+		ignore_result(fread(buffer, 1, INSTALLED_HEADER_LEN, f.get()));
 		return 1;
 	}
 	const FlashTarget *t = flash_target(type);
@@ -354,7 +348,8 @@ int read_flash_image_header(uint32_t type, uint8_t *buffer, int slot)
 		return 0;
 	}
 	uint32_t offset = type == TYPE_UBOOT ? UBOOT_HEADER_COPY_OFFSET : 0;
-	api_flash_read(buffer, *t->fd, offset, INSTALLED_HEADER_LEN);
+	// A read that fails leaves the header zero.
+	ignore_result(api_flash_read(buffer, *t->fd, offset, INSTALLED_HEADER_LEN));
 	return 1;
 }
 

@@ -24,12 +24,10 @@ extern "C" const unsigned char __ehdr_start[] __attribute__((visibility("hidden"
 
 namespace {
 
-constexpr const char *TARBALL = "/tmp/quartzimage.tar.gz";
 constexpr const char *INSTALL_SCRIPT = "/tmp/home/bin/install.sh";
 constexpr const char *ENV_SETUP = "/tmp/home/bin/env-setup";
 constexpr const char *GDB = "/tmp/gdb";
 constexpr const char *GDB_GZ = "/tmp/gdb.gz";
-constexpr const char *RECOVERY_COPY = "/tmp/image";
 constexpr int BOOTED_FROM_RESCUE = 4;
 // The debugger is copied through a buffer of this size, never whole.
 constexpr size_t COPY_CHUNK = 64 * 1024;
@@ -38,21 +36,9 @@ BootFlags boot;
 unsigned char tried_alt_image;
 char stringbuff[256];
 
-using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
-
 void sig_handler(int)
 {
 	sig_quit_raised = 1;
-}
-
-void slot_path(char *path, size_t size, int slot)
-{
-	snprintf(path, size, "/user/images/image%d", slot);
-}
-
-int other_slot(int slot)
-{
-	return slot == 1 ? 2 : 1;
 }
 
 bool bootable_type(uint32_t type)
@@ -63,7 +49,7 @@ bool bootable_type(uint32_t type)
 void shell_step()
 {
 	if (boot.shell_enable)
-		run_command("/bin/sh\n");
+		ignore_result(run_command("/bin/sh\n"));
 }
 
 [[noreturn]] void rescue_fallback()
@@ -90,23 +76,16 @@ int check_record(const uint8_t *record, uint32_t length, uint32_t crc)
 	return CheckCrc(record + 4, length - 4, crc);
 }
 
-Buffer allocate(uint32_t length)
-{
-	return Buffer((uint8_t *)malloc(length ? length : 1), free);
-}
-
 // Reads the whole record found by the walk.  A record that runs past the
 // end of its file cannot be good: it fails without being read.
 Buffer read_record(FILE *f, const ImageHeader &hdr, uint64_t remaining, bool *intact)
 {
 	*intact = false;
-	uint32_t length = record_length(hdr);
 	if (record_state(hdr, remaining) != RecordState::usable)
-		return Buffer(nullptr, free);
-	Buffer buf = allocate(length);
-	if (!buf)
-		return buf;
-	if (fread(buf.get(), 1, length, f) == length)
+		return Buffer();
+	uint32_t length = record_length(hdr);
+	Buffer buf = allocate_buffer(length);
+	if (buf && fread(buf.get(), 1, length, f) == length)
 		*intact = check_record(buf.get(), length, hdr.crc) == 0;
 	return buf;
 }
@@ -158,9 +137,11 @@ bool runs_here(const char *path)
 	board_reset();
 }
 
+// The application under a debugger or checker, as a child: the board is
+// rebooted when it ends, whatever it ended with.
 [[noreturn]] void run_and_reset(const char *command)
 {
-	run_command(command);
+	ignore_result(run_command(command));
 	board_reset();
 }
 
@@ -220,7 +201,7 @@ void copy_bytes(FILE *from, FILE *to, uint32_t length)
 // slot does not hold it now.
 bool copy_recovery(const uint8_t *record, uint32_t length, char digit)
 {
-	File img(fopen(RECOVERY_COPY, "wb"));
+	File img(fopen(DOWNLOAD_PATH, "wb"));
 	if (!img) {
 		fputs("Failed to open image file.\n", stderr);
 		board_reset();
@@ -228,21 +209,21 @@ bool copy_recovery(const uint8_t *record, uint32_t length, char digit)
 	bool written = fwrite(record, 1, length, img.get()) == length;
 	if (fclose(img.release()) != 0 || !written)
 		return false;
-	run_command("mkdir /user/images &> /dev/null");
-	char path[32];
-	slot_path(path, sizeof path, digit - '0');
+	// A folder that is there already is no failure: the copy tells.
+	ignore_result(make_images_dir());
+	std::string path = slot_path(digit - '0');
 	// cp would write through a link or into whatever else stands there.
-	if (!clear_for_regular(path))
+	if (!clear_for_regular(path.c_str()))
 		return false;
 	char command[64];
-	snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", digit);
+	snprintf(command, sizeof command, "cp %s %s\n", DOWNLOAD_PATH, path.c_str());
 	return command_succeeded(run_command(command));
 }
 
 void boot_recovery_only()
 {
 	printf("\nBooting recovery image. You will need to download and install an image before rebooting\n");
-	api_set_booted_image(BOOTED_FROM_RESCUE);
+	ignore_result(api_set_booted_image(BOOTED_FROM_RESCUE));
 }
 
 // The recovery image may be installed into a slot before it boots.  A slot
@@ -266,8 +247,9 @@ void ask_recovery_install(const uint8_t *record, uint32_t length)
 		return;
 	}
 	printf("Setting boot image to %d\n", n);
-	api_set_image(n);
-	api_set_booted_image(n);
+	// The VPD module reports its own failures.
+	ignore_result(api_set_image(n));
+	ignore_result(api_set_booted_image(n));
 }
 
 } // namespace
@@ -286,7 +268,7 @@ int sig_init()
 
 void parse_uboot_env()
 {
-	read_boot_flags(&boot);
+	ignore_result(read_boot_flags(&boot));
 }
 
 int which_image()
@@ -338,9 +320,7 @@ int extract_image(int slot)
 {
 	if (slot != 1 && slot != 2)
 		return 0;
-	char path[32];
-	slot_path(path, sizeof path, slot);
-	File image = open_regular(path);
+	File image = open_regular(slot_path(slot).c_str());
 	// The slot whose file is read: the booted image and the debugger's slot
 	// follow it.  The messages keep naming the selected slot and the other
 	// one, as the second attempt that follows them does.
@@ -348,14 +328,13 @@ int extract_image(int slot)
 	if (!image) {
 		used = other_slot(slot);
 		fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, used);
-		slot_path(path, sizeof path, used);
-		image = open_regular(path);
+		image = open_regular(slot_path(used).c_str());
 		if (!image) {
 			fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n", used);
 			rescue_fallback();
 		}
 	}
-	File out(fopen(TARBALL, "wb"));
+	File out(fopen(ARCHIVE_PATH, "wb"));
 	if (!out) {
 		fputs("Failed to open application image output file.\n", stderr);
 		image.reset();
@@ -367,7 +346,7 @@ int extract_image(int slot)
 	bool found = parse_image(image.get(), &hdr) == 1;
 	uint64_t offset = found ? (uint64_t)ftello(image.get()) : 0;
 	bool intact = false;
-	Buffer record(nullptr, free);
+	Buffer record;
 	if (found) {
 		record = read_record(image.get(), hdr, file_size(image.get()) - offset, &intact);
 		// A record too large for memory leaves nothing to check.
@@ -403,35 +382,38 @@ int extract_image(int slot)
 	if (!written)
 		payload_not_written();
 
-	api_set_booted_image(used);
+	ignore_result(api_set_booted_image(used));
+	// Without the debugger the launch says so and starts plainly.
 	if (boot.gdb_enable && !boot.gdbserver_enable)
-		extract_gdb(used);
+		ignore_result(extract_gdb(used));
 	launch_image(header_type(hdr) == TYPE_DIAGS);
 }
 
 void launch_image(bool diagnostics)
 {
 	sleep(1);
-	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", TARBALL, TARBALL);
+	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", ARCHIVE_PATH, ARCHIVE_PATH);
 	if (run_command(stringbuff) < 0) {
 		fputs("Failed to gunzip Application OS.\n", stderr);
 		board_reset();
 	}
-	api_i2c_close();
+	ignore_result(api_i2c_close());
+	// The commands' results are not looked at: a diagnostics archive without
+	// its program, or an install script that fails, shows at the start.
 	if (diagnostics) {
 		puts("install diags image");
-		run_command("mkdir -p /tmp/home/bin");
-		run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+		ignore_result(run_command("mkdir -p /tmp/home/bin"));
+		ignore_result(run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"));
 	}
 	if (exists(INSTALL_SCRIPT)) {
 		puts("Running AOS install script");
-		run_command(INSTALL_SCRIPT);
+		ignore_result(run_command(INSTALL_SCRIPT));
 		if (exists(ENV_SETUP))
 			load_env_setup();
 	}
 	if (boot.shell_enable) {
 		puts("Dropping into shell");
-		run_command("/bin/sh\n");
+		ignore_result(run_command("/bin/sh\n"));
 		puts("Dropping out of shell");
 	}
 	start_application();
@@ -439,13 +421,15 @@ void launch_image(bool diagnostics)
 
 int extract_image_from_flash()
 {
-	File out(fopen(TARBALL, "wb"));
+	File out(fopen(ARCHIVE_PATH, "wb"));
 	if (!out) {
 		fputs("Failed to open AppOS tarfile.\n", stderr);
 		board_reset();
 	}
+	// A read that fails leaves zeros: an erased or unreadable partition
+	// holds no image.
 	uint8_t head[IMAGE_HEADER_READ] = {};
-	api_flash_read(head, rescue_fd, 0, sizeof head);
+	ignore_result(api_flash_read(head, rescue_fd, 0, sizeof head));
 	ImageHeader hdr = decode_header(head);
 	uint32_t type = header_type(hdr);
 	uint32_t partition = 0;
@@ -457,16 +441,16 @@ int extract_image_from_flash()
 	// a record longer than the partition cannot pass its check.
 	Buffer record = !bootable_type(type) || state == RecordState::bad_header_length ||
 				       state == RecordState::length_wraps
-			       ? Buffer(nullptr, free)
-			       : allocate(state == RecordState::usable ? length : 1);
+			       ? Buffer()
+			       : allocate_buffer(state == RecordState::usable ? length : 1);
 	if (!record) {
 		fputs("Image not found... \n", stderr);
 		return 0;
 	}
 	bool intact = false;
 	if (state == RecordState::usable) {
-		memset(record.get(), 0, length);
-		api_flash_read(record.get(), rescue_fd, 0, length);
+		// A read that fails leaves the buffer zero: the check fails.
+		ignore_result(api_flash_read(record.get(), rescue_fd, 0, length));
 		intact = check_record(record.get(), length, hdr.crc) == 0;
 	}
 	if (!intact) {
@@ -482,7 +466,7 @@ int extract_image_from_flash()
 		ask_recovery_install(record.get(), length);
 	} else {
 		puts("Launching diagnostics image");
-		api_set_booted_image(BOOTED_FROM_RESCUE);
+		ignore_result(api_set_booted_image(BOOTED_FROM_RESCUE));
 	}
 	record.reset();
 	launch_image(type == TYPE_DIAGS);
@@ -494,9 +478,7 @@ int extract_gdb(int slot)
 		return 0;
 	int gdb_slot = other_slot(slot);
 	printf("Extracting GDB from image slot %d\n", gdb_slot);
-	char path[32];
-	slot_path(path, sizeof path, gdb_slot);
-	File image = open_regular(path);
+	File image = open_regular(slot_path(gdb_slot).c_str());
 	if (!image) {
 		fprintf(stderr, "Failed to open GDB image (from slot %d)\n", gdb_slot);
 		return 0;
@@ -523,30 +505,33 @@ int extract_gdb(int slot)
 	image.reset();
 	out.reset();
 	puts("decompressing GDB....");
-	run_command("gunzip /tmp/gdb.gz");
-	run_command("chmod +x /tmp/gdb");
+	// A debugger that does not come out of this is found missing at the start.
+	ignore_result(run_command("gunzip /tmp/gdb.gz"));
+	ignore_result(run_command("chmod +x /tmp/gdb"));
 	return 1;
 }
 
 void launcher_main()
 {
-	sig_init();
-	api_i2c_init();
-	api_flash_init();
+	// Nothing of the start-up is checked here: a missing device shows later
+	// as slot 1, as missing image files or as failing flash operations.
+	ignore_result(sig_init());
+	ignore_result(api_i2c_init());
+	ignore_result(api_flash_init());
 	parse_uboot_env();
-	run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+	ignore_result(run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user"));
 	if (boot.rescue_enable)
-		run_rescue_mode();
+		ignore_result(run_rescue_mode());
 	if (boot.standalone_diags)
-		run_standalone_diags();
+		ignore_result(run_standalone_diags());
 	int slot = which_image();
 	if (boot.gdbserver_enable)
-		mgmt_port_setup(1);
+		ignore_result(mgmt_port_setup(1));
 	printf("Booting image '%d'\n", slot);
-	extract_image(slot);
+	ignore_result(extract_image(slot));
 	int other = other_slot(slot);
 	printf("Booting image '%d'\n", other);
 	tried_alt_image = 1;
-	extract_image(other);
+	ignore_result(extract_image(other));
 	board_reset();
 }

@@ -46,6 +46,31 @@ File refuse(int fd, int why)
 
 } // namespace
 
+std::string slot_path(int slot)
+{
+	return std::string(IMAGES_DIR) + "/image" + std::to_string(slot);
+}
+
+int other_slot(int slot)
+{
+	return slot == 1 ? 2 : 1;
+}
+
+int make_images_dir()
+{
+	return run_command((std::string("mkdir ") + IMAGES_DIR + " &> /dev/null").c_str());
+}
+
+void BufferRelease::operator()(uint8_t *p) const
+{
+	free(p);
+}
+
+Buffer allocate_buffer(size_t length)
+{
+	return Buffer((uint8_t *)calloc(length ? length : 1, 1));
+}
+
 File open_regular(const char *path)
 {
 	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -1,9 +1,33 @@
-// Board services: the few ways of touching the board's fixed paths, the
-// console and its commands that every module needs done the same way.
+// Board services: the few ways of touching the board's fixed paths, its
+// memory, the console and its commands that every module needs done the
+// same way.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
+
+// The user filesystem's folder of application slot files.
+constexpr const char *IMAGES_DIR = "/user/images";
+// Where a downloaded package, or the recovery image on its way to a slot,
+// is kept.
+constexpr const char *DOWNLOAD_PATH = "/tmp/image";
+// The application archive that the launch unpacks.
+constexpr const char *ARCHIVE_PATH = "/tmp/quartzimage.tar.gz";
+
+// The file of application slot `slot`: "/user/images/image1" for 1.
+std::string slot_path(int slot);
+// 2 for slot 1, 1 for any other.
+int other_slot(int slot);
+// Makes sure the slot files' folder is there, by the board's own mkdir; the
+// result of run_command.
+[[nodiscard]] int make_images_dir();
+
+// A result that is deliberately not looked at: the reason stands beside
+// each use.
+template <typename T> void ignore_result(const T &) {}
 
 struct FileCloser {
 	void operator()(FILE *f) const { fclose(f); }
@@ -28,9 +52,19 @@ bool clear_for_regular(const char *path);
 // clear_for_regular).  Null with errno set when it cannot be made.
 File create_regular(const char *path);
 
+struct BufferRelease {
+	void operator()(uint8_t *p) const;
+};
+// A zero-filled block of memory of its own, released with it.
+using Buffer = std::unique_ptr<uint8_t[], BufferRelease>;
+
+// `length` bytes (at least one), null when the memory cannot be had.
+Buffer allocate_buffer(size_t length);
+
 // Runs a shell command line once whatever was printed before it has reached
-// the console; the result of system().
-int run_command(const char *line);
+// the console; the result of system().  The one way the launcher runs a
+// command.
+[[nodiscard]] int run_command(const char *line);
 // Whether a result of run_command says the command ran and exited with 0.
 bool command_succeeded(int status);
 

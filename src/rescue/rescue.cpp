@@ -9,6 +9,7 @@
 
 #include "image/image.h"
 #include "launch/launch.h"
+#include "launch/services.h"
 
 namespace {
 
@@ -204,20 +205,13 @@ int read_option()
 	}
 }
 
+// What cannot be read shows as version 0.0.0.0.
 void print_version(const char *format, uint32_t type, int slot)
 {
 	uint8_t header[16];
-	read_flash_image_header(type, header, slot);
+	ignore_result(read_flash_image_header(type, header, slot));
 	uint32_t id = load_be32(header + 12);
 	printf(format, (int)(id >> 24), (int)(id >> 16 & 0xFF), (int)(id >> 8 & 0xFF), (int)(id & 0xFF));
-}
-
-// Runs a command line with what was printed before it already on the
-// console, whatever buffering standard output has.
-void run_command(const char *line)
-{
-	fflush(stdout);
-	system(line);
 }
 
 } // namespace
@@ -261,11 +255,12 @@ int run_rescue_mode()
 	for (;;) {
 		print_menu();
 		switch (read_option()) {
+		// The downloads say themselves how they went.
 		case 'T':
-			run_tftp_rescue();
+			ignore_result(run_tftp_rescue());
 			break;
 		case 'X':
-			run_xmodem_rescue();
+			ignore_result(run_xmodem_rescue());
 			break;
 		case 'R':
 			sleep(1);
@@ -273,10 +268,10 @@ int run_rescue_mode()
 		case 'E':
 			return 1;
 		case 'D':
-			run_standalone_diags();
+			ignore_result(run_standalone_diags());
 			break;
 		case 'H':
-			run_image_display();
+			ignore_result(run_image_display());
 			break;
 		}
 		if (sig_quit_raised)
@@ -303,17 +298,19 @@ int run_standalone_diags()
 	int key = uartGetC();
 	putchar('\n');
 	if (key != 0 && toupper(key) == 'Y') {
+		// Each step's failure shows in the next one, or in a boot that finds
+		// no slot files.
 		puts("unmount filesystem");
-		run_command("/bin/umount /user &> /dev/null");
+		ignore_result(run_command("/bin/umount /user &> /dev/null"));
 		puts("\nErasing filesystem for clean install");
-		run_command("flash_eraseall /dev/mtd-user-char");
+		ignore_result(run_command("flash_eraseall /dev/mtd-user-char"));
 		puts("Mounting...");
-		run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+		ignore_result(run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null"));
 		puts("creating default filesystem");
-		run_command("mkdir /user/images &> /dev/null");
+		ignore_result(make_images_dir());
 	}
 	puts("Booting diags image...");
 	fflush(stdout);
-	extract_image_from_flash();
+	ignore_result(extract_image_from_flash());
 	return 1;
 }

@@ -2,8 +2,9 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <memory>
 #include <unistd.h>
+
+#include "launch/services.h"
 
 struct termios oldtty;
 
@@ -72,11 +73,6 @@ constexpr int MAX_RETRIES = 3;
 
 int errorflag;
 unsigned char buffer[1024];
-
-struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // State of one transfer.
 struct Receive {
