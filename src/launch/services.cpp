@@ -1,6 +1,7 @@
 #include "launch/services.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -8,7 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+volatile unsigned char sig_quit_raised;
+
 namespace {
+
+void sig_handler(int)
+{
+	sig_quit_raised = 1;
+}
 
 // The descriptor goes back to blocking mode, and into a stream.  Null, with
 // the descriptor closed and errno set, on failure.
@@ -59,6 +67,26 @@ int other_slot(int slot)
 int make_images_dir()
 {
 	return run_command((std::string("mkdir ") + IMAGES_DIR + " &> /dev/null").c_str());
+}
+
+int sig_init()
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = sig_handler;
+	sigemptyset(&sa.sa_mask);
+	// No SA_RESTART: a console read cut short by Ctrl-C must fail, so that
+	// the waiting code can look at the flag.
+	sa.sa_flags = 0;
+	return sigaction(SIGINT, &sa, nullptr);
+}
+
+void board_reset()
+{
+	sleep(1);
+	if (run_command("reboot") < 0)
+		fputs("System reboot failed, please power-cycle.\n", stderr);
+	exit(0);
 }
 
 void BufferRelease::operator()(uint8_t *p) const

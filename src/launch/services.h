@@ -1,6 +1,7 @@
 // Board services: the few ways of touching the board's fixed paths, its
-// memory, the console and its commands that every module needs done the
-// same way.
+// memory, the console and its commands, and of ending a run, that every
+// module needs done the same way.  The bottom of the launcher: it calls no
+// other module.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,17 @@ int other_slot(int slot);
 // A result that is deliberately not looked at: the reason stands beside
 // each use.
 template <typename T> void ignore_result(const T &) {}
+
+// Set to 1 by the SIGINT handler and by nothing else; the rescue console
+// tests it after its reads.  A single byte, only ever stored whole.
+extern volatile unsigned char sig_quit_raised;
+
+// Installs the SIGINT handler that sets sig_quit_raised, without automatic
+// restart of interrupted reads; the result of sigaction.
+int sig_init();
+
+// Reboots the board; never returns.
+[[noreturn]] void board_reset();
 
 struct FileCloser {
 	void operator()(FILE *f) const { fclose(f); }

@@ -14,9 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launch/launch.h"
 #include "launch/services.h"
-#include "rescue/rescue.h"
+#include "rescue/console.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The download rescues: fetch a package into /tmp/image by TFTP or over the
-// serial line, then hand it to the installer.
+#include "rescue/download.h"
+
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -11,10 +11,9 @@
 #include <unistd.h>
 
 #include "image/image.h"
-#include "launch/launch.h"
 #include "launch/services.h"
 #include "mgmt/mgmt.h"
-#include "rescue/rescue.h"
+#include "rescue/console.h"
 #include "xmodem/xmodem.h"
 
 namespace {
