@@ -47,9 +47,9 @@ int read_option()
 // What cannot be read shows as version 0.0.0.0.
 void print_version(const char *format, uint32_t type, int slot)
 {
-	uint8_t header[16];
+	uint8_t header[BASIC_HEADER_LEN];
 	ignore_result(read_flash_image_header(type, header, slot));
-	uint32_t id = load_be32(header + 12);
+	uint32_t id = decode_fixed_header(header).id;
 	printf(format, (int)(id >> 24), (int)(id >> 16 & 0xFF), (int)(id >> 8 & 0xFF), (int)(id & 0xFF));
 }
 
