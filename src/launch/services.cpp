@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,9 +14,48 @@ volatile unsigned char sig_quit_raised;
 
 namespace {
 
+// Buffers of at least this size are mapped on their own, aligned so that
+// the kernel can back them with huge pages; smaller ones come from the heap.
+constexpr size_t HUGE_PAGE = 2u << 20;
+
 void sig_handler(int)
 {
 	sig_quit_raised = 1;
+}
+
+size_t round_up(size_t n, size_t unit)
+{
+	return (n + unit - 1) / unit * unit;
+}
+
+// A private mapping of `size` bytes (a multiple of the page size) starting
+// at a multiple of `align`; the slack around it is given back at once.
+uint8_t *map_aligned(size_t size, size_t align)
+{
+	size_t span = size + align;
+	void *m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (m == MAP_FAILED)
+		return nullptr;
+	uintptr_t start = (uintptr_t)m;
+	uintptr_t aligned = round_up(start, align);
+	// Slack that cannot be given back only stays mapped, untouched.
+	if (aligned > start)
+		ignore_result(munmap(m, aligned - start));
+	size_t tail = start + span - (aligned + size);
+	if (tail > 0)
+		ignore_result(munmap((void *)(aligned + size), tail));
+	return (uint8_t *)aligned;
+}
+
+// Puts every page of the block in place now, in one call, instead of one
+// fault per page as the bytes are first written.  Only advice: where the
+// kernel does not take it, the pages come as they are touched.
+void populate(uint8_t *p, size_t size)
+{
+	ignore_result(madvise(p, size, MADV_HUGEPAGE));
+#ifdef MADV_POPULATE_WRITE
+	ignore_result(madvise(p, size, MADV_POPULATE_WRITE));
+#endif
 }
 
 // The descriptor goes back to blocking mode, and into a stream.  Null, with
@@ -91,12 +131,25 @@ void board_reset()
 
 void BufferRelease::operator()(uint8_t *p) const
 {
-	free(p);
+	if (mapped > 0)
+		ignore_result(munmap(p, mapped));
+	else
+		free(p);
 }
 
 Buffer allocate_buffer(size_t length)
 {
-	return Buffer((uint8_t *)calloc(length ? length : 1, 1));
+	if (length < HUGE_PAGE)
+		return Buffer((uint8_t *)calloc(length ? length : 1, 1));
+	size_t page = (size_t)sysconf(_SC_PAGESIZE);
+	if (length > SIZE_MAX - HUGE_PAGE - page)
+		return Buffer();
+	size_t size = round_up(length, page);
+	uint8_t *p = map_aligned(size, HUGE_PAGE);
+	if (!p)
+		return Buffer();
+	populate(p, size);
+	return Buffer(p, BufferRelease{size});
 }
 
 File open_regular(const char *path)

@@ -41,8 +41,10 @@ int sig_init();
 // Reboots the board; never returns.
 [[noreturn]] void board_reset();
 
+// Whoever needs to know that a file was written completely closes it
+// with fclose itself.
 struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
+	void operator()(FILE *f) const { ignore_result(fclose(f)); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
@@ -65,12 +67,17 @@ bool clear_for_regular(const char *path);
 File create_regular(const char *path);
 
 struct BufferRelease {
+	size_t mapped = 0; // bytes mapped for the block alone; 0: from the heap
 	void operator()(uint8_t *p) const;
 };
 // A zero-filled block of memory of its own, released with it.
 using Buffer = std::unique_ptr<uint8_t[], BufferRelease>;
 
-// `length` bytes (at least one), null when the memory cannot be had.
+// `length` bytes (at least one), null when the memory cannot be had.  A
+// block of megabytes has all its pages put in place at once, in huge pages
+// where the kernel has them: a record of tens of megabytes read into pages
+// that are faulted in one by one as the read reaches them spends most of
+// its time in those faults.
 Buffer allocate_buffer(size_t length);
 
 // Runs a shell command line once whatever was printed before it has reached
