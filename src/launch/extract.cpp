@@ -33,7 +33,8 @@ void shell_step()
 
 [[noreturn]] void rescue_fallback()
 {
-	extract_image_from_flash();
+	// It returns only when the rescue partition holds no usable image.
+	ignore_result(extract_image_from_flash());
 	shell_step();
 	board_reset();
 }
@@ -92,7 +93,8 @@ void copy_bytes(FILE *from, FILE *to, uint32_t length)
 		size_t got = fread(chunk.data(), 1, want, from);
 		if (got == 0)
 			return;
-		fwrite(chunk.data(), 1, got, to);
+		// A debugger cut short shows when it is decompressed.
+		ignore_result(fwrite(chunk.data(), 1, got, to));
 		length -= (uint32_t)got;
 	}
 }
