@@ -1,13 +1,13 @@
 #include "flash/flash.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "launch/services.h"
 
 int uboot_fd = -1;
 int uboot_env_fd = -1;
@@ -205,7 +205,7 @@ int flash_write(const uint8_t *data, int fd, uint32_t length, uint32_t offset, u
 		       (long)r.count);
 	// One sector plus a spare piece, so the last 1024-byte write of a sector
 	// whose size is not a multiple of 1024 stays inside the buffer.
-	std::unique_ptr<uint8_t, decltype(&free)> work((uint8_t *)malloc(theFlash.sector_size + WRITE_PIECE), free);
+	Buffer work = allocate_buffer(theFlash.sector_size + WRITE_PIECE);
 	if (!work) {
 		puts("Flash Write malloc failed");
 		return 0;

@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -55,10 +53,6 @@ const FlashTarget flash_targets[] = {
 const char APPLICATION_NAME[] = "APPLICATION";
 const char APPLICATION_LABEL[] = "Installing Application: ";
 const char APPLICATION_BAD_CRC[] = "Bad crc for APPLICATION: 0x%08x, voiding download\n";
-const char TARBALL_PATH[] = "/tmp/quartzimage.tar.gz";
-const char IMAGES_DIR[] = "/user/images";
-
-using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 const FlashTarget *flash_target(uint32_t type)
 {
@@ -81,12 +75,9 @@ struct Package {
 struct Record {
 	uint64_t start;
 	uint8_t raw[IMAGE_HEADER_READ];
-	ImageHeader hdr;
+	WalkEntry walk; // its header, header length, record length and state
 	uint32_t type;
-	uint32_t header_len;
-	uint32_t length;
-	RecordState state;
-	Buffer data{nullptr, free};
+	Buffer data;
 	uint32_t have; // bytes of the record actually in `data`
 };
 
@@ -97,7 +88,7 @@ enum class Step { next, stop_failed, stop_done };
 // whichever comes first, read in pieces so nothing of its length is trusted.
 uint32_t present_span_crc(Package *pkg, const Record &rec)
 {
-	uint64_t end = rec.start + (uint64_t)rec.header_len + rec.hdr.len;
+	uint64_t end = rec.start + (uint64_t)rec.walk.header_len + rec.walk.hdr.len;
 	if (end > pkg->size)
 		end = pkg->size;
 	uint32_t reg = 0xFFFFFFFF;
@@ -118,21 +109,21 @@ uint32_t present_span_crc(Package *pkg, const Record &rec)
 
 uint32_t record_checksum(Package *pkg, const Record &rec)
 {
-	if (!rec.data || rec.have < rec.length)
+	if (!rec.data || rec.have < rec.walk.record_len)
 		return present_span_crc(pkg, rec);
-	return record_crc(rec.data.get(), rec.length);
+	return record_crc(rec.data.get(), rec.walk.record_len);
 }
 
 // A header too short for its own fixed words is refused as such: no
 // checksum of it would say anything.
 bool record_good(Package *pkg, const Record &rec, const char *name, const char *bad_crc)
 {
-	if (rec.state == RecordState::bad_header_length) {
-		printf("Bad header length for %s: %u, voiding download\n", name, rec.header_len);
+	if (rec.walk.state == RecordState::bad_header_length) {
+		printf("Bad header length for %s: %u, voiding download\n", name, rec.walk.header_len);
 		return false;
 	}
 	uint32_t computed = record_checksum(pkg, rec);
-	if (rec.data && rec.have == rec.length && computed == rec.hdr.crc)
+	if (rec.data && rec.have == rec.walk.record_len && computed == rec.walk.hdr.crc)
 		return true;
 	printf(bad_crc, computed);
 	return false;
@@ -149,7 +140,7 @@ Step install_flash_record(Package *pkg, const Record &rec, const FlashTarget &t)
 	fflush(stdout);
 	if (!record_good(pkg, rec, t.name, t.bad_crc))
 		return Step::stop_failed;
-	uint32_t size = t.payload_only ? rec.hdr.len : rec.length;
+	uint32_t size = t.payload_only ? rec.walk.hdr.len : rec.walk.record_len;
 	if (size > t.limit) {
 		printf(t.too_big, (int)size, (int)t.limit);
 		return Step::stop_failed;
@@ -158,7 +149,7 @@ Step install_flash_record(Package *pkg, const Record &rec, const FlashTarget &t)
 		puts("Image has same version as existing image. Skipping update...");
 		return Step::next;
 	}
-	const uint8_t *bytes = rec.data.get() + (t.payload_only ? rec.header_len : 0);
+	const uint8_t *bytes = rec.data.get() + (t.payload_only ? rec.walk.header_len : 0);
 	if (api_flash_write(bytes, *t.fd, 0, size, 1) < 0) {
 		puts(t.failed);
 		return Step::stop_failed;
@@ -186,13 +177,14 @@ void ask_slot(Package *pkg)
 Step boot_downloaded(Package *pkg, Record *rec)
 {
 	puts("Booting downloaded image");
-	File tar(fopen(TARBALL_PATH, "wb"));
+	File tar(fopen(ARCHIVE_PATH, "wb"));
 	if (!tar) {
 		printf("Image unpack failed (err %d)\n", errno);
 		return Step::stop_failed;
 	}
-	const uint8_t *payload = rec->data.get() + rec->header_len;
-	if (fwrite(payload, 1, rec->hdr.len, tar.get()) != rec->hdr.len || fflush(tar.get()) != 0) {
+	const uint8_t *payload = rec->data.get() + rec->walk.header_len;
+	uint32_t len = rec->walk.hdr.len;
+	if (fwrite(payload, 1, len, tar.get()) != len || fflush(tar.get()) != 0) {
 		printf("Image unpack failed (err %d)\n", errno);
 		return Step::stop_failed;
 	}
@@ -205,14 +197,15 @@ Step boot_downloaded(Package *pkg, Record *rec)
 
 bool write_slot_file(FILE *out, const Record &rec)
 {
+	uint32_t length = rec.walk.record_len;
 	uint32_t written = 0;
-	while (written < rec.length) {
-		uint32_t piece = rec.length - written < SLOT_PIECE ? rec.length - written : SLOT_PIECE;
+	while (written < length) {
+		uint32_t piece = length - written < SLOT_PIECE ? length - written : SLOT_PIECE;
 		if (fwrite(rec.data.get() + written, 1, piece, out) != piece || fflush(out) != 0)
 			return false;
 		written += piece;
 		// 64 bits: written x 100 passes 32 bits once a record is past 42 MB.
-		printf("\b\b\b\b%3.3d%c", (int)((uint64_t)written * 100 / rec.length), '%');
+		printf("\b\b\b\b%3.3d%c", (int)((uint64_t)written * 100 / length), '%');
 		// A serial console shows nothing of a line until it is flushed.
 		fflush(stdout);
 	}
@@ -228,13 +221,12 @@ Step install_into_slot(Package *pkg, const Record &rec)
 		return Step::next;
 	}
 	struct stat st;
+	// A folder that cannot be made shows when the slot file cannot be created.
 	if (stat(IMAGES_DIR, &st) != 0)
-		mkdir(IMAGES_DIR, 0755);
-	char path[64];
-	snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
+		ignore_result(mkdir(IMAGES_DIR, 0755));
 	// Never through a link or into anything but a file of this slot's own:
 	// the other slot's image must survive this one's install.
-	File out = create_regular(path);
+	File out = create_regular(slot_path(slot).c_str());
 	int err = errno;
 	printf("    ");
 	fflush(stdout);
@@ -253,7 +245,8 @@ Step install_into_slot(Package *pkg, const Record &rec)
 	}
 	printf("\nImage%d updated succeeded\n", slot);
 	pkg->installed = 1;
-	api_set_image(slot & 0xFF);
+	// The VPD module reports its own failures.
+	ignore_result(api_set_image(slot & 0xFF));
 	return Step::next;
 }
 
@@ -279,29 +272,27 @@ bool known_type(uint32_t type)
 // is read; any other is left without data and fails its checksum.
 bool load_record(Package *pkg, Record *rec)
 {
-	if (rec->state != RecordState::usable)
+	if (rec->walk.step != WalkStep::record)
 		return true;
-	rec->data.reset((uint8_t *)malloc(rec->length));
+	uint32_t length = rec->walk.record_len;
+	rec->data = allocate_buffer(length);
 	if (!rec->data) {
-		printf("Failed to allocate buffer for image (%d)\n", (int)rec->length);
+		printf("Failed to allocate buffer for image (%d)\n", (int)length);
 		return false;
 	}
 	if (fseeko(pkg->stream.get(), (off_t)rec->start, SEEK_SET) == 0)
-		rec->have = (uint32_t)fread(rec->data.get(), 1, rec->length, pkg->stream.get());
+		rec->have = (uint32_t)fread(rec->data.get(), 1, length, pkg->stream.get());
 	return true;
 }
 
 Step process_record(Package *pkg, Record *rec)
 {
-	display_header(&rec->hdr, 0);
-	rec->type = header_type(rec->hdr);
-	rec->header_len = header_length(rec->hdr);
-	rec->length = record_length(rec->hdr);
-	rec->state = record_state(rec->hdr, pkg->size - rec->start);
+	display_header(&rec->walk.hdr, 0);
+	rec->type = header_type(rec->walk.hdr);
 	if (!known_type(rec->type))
 		// Nothing after a record whose end cannot be found can be trusted to
 		// start where a record starts: that is where the package ends.
-		return rec->state == RecordState::usable ? Step::next : Step::stop_done;
+		return rec->walk.step == WalkStep::record ? Step::next : Step::stop_done;
 	if (!load_record(pkg, rec))
 		return Step::stop_failed;
 	if (rec->type == TYPE_APPLICATION)
@@ -309,15 +300,18 @@ Step process_record(Package *pkg, Record *rec)
 	return install_flash_record(pkg, *rec, *flash_target(rec->type));
 }
 
+// The walk's step at the record's start; false where the package ends:
+// nothing or less than a header left, or a header that cannot be read.
 bool read_header(Package *pkg, Record *rec)
 {
+	uint64_t remaining = pkg->size - rec->start;
 	memset(rec->raw, 0, sizeof rec->raw);
-	if (fseeko(pkg->stream.get(), (off_t)rec->start, SEEK_SET) != 0)
+	if (remaining >= IMAGE_HEADER_READ &&
+	    (fseeko(pkg->stream.get(), (off_t)rec->start, SEEK_SET) != 0 ||
+	     fread(rec->raw, 1, sizeof rec->raw, pkg->stream.get()) != sizeof rec->raw))
 		return false;
-	if (fread(rec->raw, 1, sizeof rec->raw, pkg->stream.get()) != sizeof rec->raw)
-		return false;
-	rec->hdr = decode_header(rec->raw);
-	return true;
+	rec->walk = walk_step(rec->raw, remaining);
+	return rec->walk.step != WalkStep::end && rec->walk.step != WalkStep::tail;
 }
 
 } // namespace
@@ -338,14 +332,11 @@ int read_flash_image_header(uint32_t type, uint8_t *buffer, int slot)
 		return 0;
 	memset(buffer, 0, INSTALLED_HEADER_LEN);
 	if (type == TYPE_APPLICATION) {
-		char path[64];
-		snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
-		File f = open_regular(path);
+		File f = open_regular(slot_path(slot).c_str());
 		if (!f)
 			return 0;
 		// A slot file shorter than a header leaves the rest of it zero.
-		size_t got = fread(buffer, 1, INSTALLED_HEADER_LEN, f.get());
-		(void)got;
+		ignore_result(fread(buffer, 1, INSTALLED_HEADER_LEN, f.get()));
 		return 1;
 	}
 	const FlashTarget *t = flash_target(type);
@@ -354,13 +345,14 @@ int read_flash_image_header(uint32_t type, uint8_t *buffer, int slot)
 		return 0;
 	}
 	uint32_t offset = type == TYPE_UBOOT ? UBOOT_HEADER_COPY_OFFSET : 0;
-	api_flash_read(buffer, *t->fd, offset, INSTALLED_HEADER_LEN);
+	// A read that fails leaves the header zero.
+	ignore_result(api_flash_read(buffer, *t->fd, offset, INSTALLED_HEADER_LEN));
 	return 1;
 }
 
 int verifyMatchingHeaders(const uint8_t *raw, int slot)
 {
-	uint32_t type = load_be32(raw + 8) & ~EXTENDED_HEADER_FLAG;
+	uint32_t type = header_type(decode_fixed_header(raw));
 	uint8_t installed[INSTALLED_HEADER_LEN];
 	if (!read_flash_image_header(type, installed, slot))
 		return 0;
@@ -385,14 +377,15 @@ int processNorvikImage(const char *path, uint8_t check_version, uint32_t slot)
 		Record rec;
 		rec.start = start;
 		rec.have = 0;
-		if (pkg.size - start < IMAGE_HEADER_READ || !read_header(&pkg, &rec))
+		if (!read_header(&pkg, &rec))
 			break;
 		Step step = process_record(&pkg, &rec);
 		if (step == Step::stop_failed)
 			return 0;
 		if (step == Step::stop_done)
 			break;
-		start += rec.length;
+		// Only a usable record goes on: it ends inside the package.
+		start += rec.walk.record_len;
 	}
 	puts("File processed");
 	return pkg.installed;

@@ -28,13 +28,19 @@ void store_be16(uint8_t *p, uint16_t v)
 	p[1] = (uint8_t)v;
 }
 
-ImageHeader decode_header(const uint8_t raw[IMAGE_HEADER_READ])
+ImageHeader decode_fixed_header(const uint8_t raw[BASIC_HEADER_LEN])
 {
-	ImageHeader hdr;
+	ImageHeader hdr{};
 	hdr.crc = load_be32(raw);
 	hdr.len = load_be32(raw + 4);
 	hdr.magic = load_be32(raw + 8);
 	hdr.id = load_be32(raw + 12);
+	return hdr;
+}
+
+ImageHeader decode_header(const uint8_t raw[IMAGE_HEADER_READ])
+{
+	ImageHeader hdr = decode_fixed_header(raw);
 	hdr.reserved = load_be16(raw + 16);
 	hdr.hdr_len = load_be16(raw + 18);
 	return hdr;

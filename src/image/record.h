@@ -45,6 +45,9 @@ enum class RecordState {
 };
 
 ImageHeader decode_header(const uint8_t raw[IMAGE_HEADER_READ]);
+// The four fixed words alone, as installed with a component: `reserved` and
+// `hdr_len` are 0.
+ImageHeader decode_fixed_header(const uint8_t raw[BASIC_HEADER_LEN]);
 // Writes the header's bytes: 16 for a basic header, 20 for an extended one
 // (the caller zero-fills any further extended-header bytes).  Returns the
 // number of bytes written.

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "flash/flash.h"
-#include "launch/launch.h"
+#include "launch/bootflags.h"
+#include "launch/services.h"
 
 namespace {
+
+BootFlags boot;
 
 // A prefix test on the characters that follow a key: "on1" passes as "on".
 bool value_starts(const char *value, const char *expected)
@@ -76,3 +79,13 @@ bool read_boot_flags(BootFlags *flags)
 	return true;
 }
 
+
+void parse_uboot_env()
+{
+	ignore_result(read_boot_flags(&boot));
+}
+
+const BootFlags &boot_flags()
+{
+	return boot;
+}

@@ -1,22 +1,15 @@
 #include "launch/launch.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <elf.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
-#include "flash/flash.h"
 #include "i2c/i2c.h"
-#include "image/crc.h"
+#include "image/record.h"
+#include "launch/bootflags.h"
 #include "launch/services.h"
-#include "mgmt/mgmt.h"
-#include "rescue/rescue.h"
-
-volatile unsigned char sig_quit_raised;
 
 // The launcher's own ELF header, placed by the linker: what a program must
 // match to run on this board.
@@ -24,92 +17,11 @@ extern "C" const unsigned char __ehdr_start[] __attribute__((visibility("hidden"
 
 namespace {
 
-constexpr const char *TARBALL = "/tmp/quartzimage.tar.gz";
 constexpr const char *INSTALL_SCRIPT = "/tmp/home/bin/install.sh";
 constexpr const char *ENV_SETUP = "/tmp/home/bin/env-setup";
 constexpr const char *GDB = "/tmp/gdb";
-constexpr const char *GDB_GZ = "/tmp/gdb.gz";
-constexpr const char *RECOVERY_COPY = "/tmp/image";
-constexpr int BOOTED_FROM_RESCUE = 4;
-// The debugger is copied through a buffer of this size, never whole.
-constexpr size_t COPY_CHUNK = 64 * 1024;
 
-BootFlags boot;
-unsigned char tried_alt_image;
 char stringbuff[256];
-
-using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
-
-void sig_handler(int)
-{
-	sig_quit_raised = 1;
-}
-
-void slot_path(char *path, size_t size, int slot)
-{
-	snprintf(path, size, "/user/images/image%d", slot);
-}
-
-int other_slot(int slot)
-{
-	return slot == 1 ? 2 : 1;
-}
-
-bool bootable_type(uint32_t type)
-{
-	return type == TYPE_APPLICATION || type == TYPE_DIAGS;
-}
-
-void shell_step()
-{
-	if (boot.shell_enable)
-		run_command("/bin/sh\n");
-}
-
-[[noreturn]] void rescue_fallback()
-{
-	extract_image_from_flash();
-	shell_step();
-	board_reset();
-}
-
-uint64_t file_size(FILE *f)
-{
-	struct stat st;
-	if (fstat(fileno(f), &st) != 0 || st.st_size < 0)
-		return 0;
-	return (uint64_t)st.st_size;
-}
-
-// The record checksum: bytes 4 to the end; a record shorter than 4 bytes
-// has no span and fails.
-int check_record(const uint8_t *record, uint32_t length, uint32_t crc)
-{
-	if (length < 4)
-		return 1;
-	return CheckCrc(record + 4, length - 4, crc);
-}
-
-Buffer allocate(uint32_t length)
-{
-	return Buffer((uint8_t *)malloc(length ? length : 1), free);
-}
-
-// Reads the whole record found by the walk.  A record that runs past the
-// end of its file cannot be good: it fails without being read.
-Buffer read_record(FILE *f, const ImageHeader &hdr, uint64_t remaining, bool *intact)
-{
-	*intact = false;
-	uint32_t length = record_length(hdr);
-	if (record_state(hdr, remaining) != RecordState::usable)
-		return Buffer(nullptr, free);
-	Buffer buf = allocate(length);
-	if (!buf)
-		return buf;
-	if (fread(buf.get(), 1, length, f) == length)
-		*intact = check_record(buf.get(), length, hdr.crc) == 0;
-	return buf;
-}
 
 void load_env_setup()
 {
@@ -158,14 +70,17 @@ bool runs_here(const char *path)
 	board_reset();
 }
 
+// The application under a debugger or checker, as a child: the board is
+// rebooted when it ends, whatever it ended with.
 [[noreturn]] void run_and_reset(const char *command)
 {
-	run_command(command);
+	ignore_result(run_command(command));
 	board_reset();
 }
 
 [[noreturn]] void start_application()
 {
+	const BootFlags &boot = boot_flags();
 	if (boot.gdbserver_enable && boot.memchk_enable) {
 		snprintf(stringbuff, sizeof stringbuff,
 			 "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", boot.gdbport);
@@ -188,365 +103,34 @@ bool runs_here(const char *path)
 	start_backtrace();
 }
 
-// The payload of a checked record into the archive file; false when it did
-// not all reach the file.
-bool write_payload(FILE *out, const uint8_t *record, const ImageHeader &hdr)
-{
-	return fwrite(record + header_length(hdr), 1, hdr.len, out) == hdr.len;
-}
-
-[[noreturn]] void payload_not_written()
-{
-	fputs("Failed to write application image output file.\n", stderr);
-	shell_step();
-	board_reset();
-}
-
-// Copies what the file holds of `length` bytes from the current position.
-void copy_bytes(FILE *from, FILE *to, uint32_t length)
-{
-	std::vector<uint8_t> chunk(COPY_CHUNK);
-	while (length > 0) {
-		size_t want = length < COPY_CHUNK ? length : COPY_CHUNK;
-		size_t got = fread(chunk.data(), 1, want, from);
-		if (got == 0)
-			return;
-		fwrite(chunk.data(), 1, got, to);
-		length -= (uint32_t)got;
-	}
-}
-
-// The whole record into the slot file by way of /tmp/image; false when the
-// slot does not hold it now.
-bool copy_recovery(const uint8_t *record, uint32_t length, char digit)
-{
-	File img(fopen(RECOVERY_COPY, "wb"));
-	if (!img) {
-		fputs("Failed to open image file.\n", stderr);
-		board_reset();
-	}
-	bool written = fwrite(record, 1, length, img.get()) == length;
-	if (fclose(img.release()) != 0 || !written)
-		return false;
-	run_command("mkdir /user/images &> /dev/null");
-	char path[32];
-	slot_path(path, sizeof path, digit - '0');
-	// cp would write through a link or into whatever else stands there.
-	if (!clear_for_regular(path))
-		return false;
-	char command[64];
-	snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", digit);
-	return command_succeeded(run_command(command));
-}
-
-void boot_recovery_only()
-{
-	printf("\nBooting recovery image. You will need to download and install an image before rebooting\n");
-	api_set_booted_image(BOOTED_FROM_RESCUE);
-}
-
-// The recovery image may be installed into a slot before it boots.  A slot
-// that did not get it is never selected: the rescue partition is what boots.
-void ask_recovery_install(const uint8_t *record, uint32_t length)
-{
-	printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
-	fflush(stdout);
-	char answer[8];
-	if (!read_answer(answer, sizeof answer))
-		return;
-	if (answer[0] != '1' && answer[0] != '2') {
-		boot_recovery_only();
-		return;
-	}
-	int n = answer[0] - '0';
-	printf("\nInstalling recovery image as image%c...\n", answer[0]);
-	if (!copy_recovery(record, length, answer[0])) {
-		fprintf(stderr, "Failed to copy recovery image to image%c.\n", answer[0]);
-		boot_recovery_only();
-		return;
-	}
-	printf("Setting boot image to %d\n", n);
-	api_set_image(n);
-	api_set_booted_image(n);
-}
-
 } // namespace
-
-int sig_init()
-{
-	struct sigaction sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sa_handler = sig_handler;
-	sigemptyset(&sa.sa_mask);
-	// No SA_RESTART: a console read cut short by Ctrl-C must fail, so that
-	// the waiting code can look at the flag.
-	sa.sa_flags = 0;
-	return sigaction(SIGINT, &sa, nullptr);
-}
-
-void parse_uboot_env()
-{
-	read_boot_flags(&boot);
-}
-
-int which_image()
-{
-	return api_get_image() == 2 ? 2 : 1;
-}
-
-void board_reset()
-{
-	sleep(1);
-	if (run_command("reboot") < 0)
-		fputs("System reboot failed, please power-cycle.\n", stderr);
-	exit(0);
-}
-
-int CheckCrc(const uint8_t *data, uint32_t length, uint32_t expected)
-{
-	return gen_crc(data, length, 0xFFFFFFFF) == expected ? 0 : 1;
-}
-
-int parse_image(FILE *stream, ImageHeader *header)
-{
-	uint64_t size = file_size(stream);
-	uint64_t offset = 0;
-	for (;;) {
-		uint8_t head[IMAGE_HEADER_READ];
-		if (fseeko(stream, (off_t)offset, SEEK_SET) != 0 ||
-		    fread(head, 1, sizeof head, stream) != sizeof head)
-			return 0;
-		WalkEntry e = walk_step(head, size > offset ? size - offset : 0);
-		*header = e.hdr;
-		if (e.step == WalkStep::tail || e.step == WalkStep::end)
-			return 0;
-		bool wanted = bootable_type(header_type(e.hdr));
-		// A record cut short by the end of the file is still the one the
-		// boot wants; its check will fail.  Any other unusable header leaves
-		// no way to the records behind it.
-		if (wanted && (e.step == WalkStep::record || e.state == RecordState::truncated)) {
-			fseeko(stream, (off_t)offset, SEEK_SET);
-			return 1;
-		}
-		if (e.step != WalkStep::record)
-			return 0;
-		offset += e.record_len;
-	}
-}
-
-int extract_image(int slot)
-{
-	if (slot != 1 && slot != 2)
-		return 0;
-	char path[32];
-	slot_path(path, sizeof path, slot);
-	File image = open_regular(path);
-	// The slot whose file is read: the booted image and the debugger's slot
-	// follow it.  The messages keep naming the selected slot and the other
-	// one, as the second attempt that follows them does.
-	int used = slot;
-	if (!image) {
-		used = other_slot(slot);
-		fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, used);
-		slot_path(path, sizeof path, used);
-		image = open_regular(path);
-		if (!image) {
-			fprintf(stderr, "Failed to open Application image %d. Trying rescue image\n", used);
-			rescue_fallback();
-		}
-	}
-	File out(fopen(TARBALL, "wb"));
-	if (!out) {
-		fputs("Failed to open application image output file.\n", stderr);
-		image.reset();
-		shell_step();
-		board_reset();
-	}
-
-	ImageHeader hdr{};
-	bool found = parse_image(image.get(), &hdr) == 1;
-	uint64_t offset = found ? (uint64_t)ftello(image.get()) : 0;
-	bool intact = false;
-	Buffer record(nullptr, free);
-	if (found) {
-		record = read_record(image.get(), hdr, file_size(image.get()) - offset, &intact);
-		// A record too large for memory leaves nothing to check.
-		found = record || record_state(hdr, file_size(image.get()) - offset) != RecordState::usable;
-	}
-	if (!found) {
-		image.reset();
-		out.reset();
-		if (tried_alt_image) {
-			fputs("No valid application image found. Trying rescue image\n", stderr);
-			rescue_fallback();
-		}
-		fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", hdr.magic, TYPE_DIAGS);
-		fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
-		return 0;
-	}
-	if (!intact) {
-		record.reset();
-		image.reset();
-		out.reset();
-		if (tried_alt_image) {
-			fputs("Both image1 and image2 failed.\n", stderr);
-			shell_step();
-			board_reset();
-		}
-		fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
-		return 0;
-	}
-	bool written = write_payload(out.get(), record.get(), hdr);
-	record.reset();
-	image.reset();
-	written = fclose(out.release()) == 0 && written;
-	if (!written)
-		payload_not_written();
-
-	api_set_booted_image(used);
-	if (boot.gdb_enable && !boot.gdbserver_enable)
-		extract_gdb(used);
-	launch_image(header_type(hdr) == TYPE_DIAGS);
-}
 
 void launch_image(bool diagnostics)
 {
 	sleep(1);
-	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", TARBALL, TARBALL);
+	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", ARCHIVE_PATH, ARCHIVE_PATH);
 	if (run_command(stringbuff) < 0) {
 		fputs("Failed to gunzip Application OS.\n", stderr);
 		board_reset();
 	}
-	api_i2c_close();
+	ignore_result(api_i2c_close());
+	// The commands' results are not looked at: a diagnostics archive without
+	// its program, or an install script that fails, shows at the start.
 	if (diagnostics) {
 		puts("install diags image");
-		run_command("mkdir -p /tmp/home/bin");
-		run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+		ignore_result(run_command("mkdir -p /tmp/home/bin"));
+		ignore_result(run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"));
 	}
 	if (exists(INSTALL_SCRIPT)) {
 		puts("Running AOS install script");
-		run_command(INSTALL_SCRIPT);
+		ignore_result(run_command(INSTALL_SCRIPT));
 		if (exists(ENV_SETUP))
 			load_env_setup();
 	}
-	if (boot.shell_enable) {
+	if (boot_flags().shell_enable) {
 		puts("Dropping into shell");
-		run_command("/bin/sh\n");
+		ignore_result(run_command("/bin/sh\n"));
 		puts("Dropping out of shell");
 	}
 	start_application();
-}
-
-int extract_image_from_flash()
-{
-	File out(fopen(TARBALL, "wb"));
-	if (!out) {
-		fputs("Failed to open AppOS tarfile.\n", stderr);
-		board_reset();
-	}
-	uint8_t head[IMAGE_HEADER_READ] = {};
-	api_flash_read(head, rescue_fd, 0, sizeof head);
-	ImageHeader hdr = decode_header(head);
-	uint32_t type = header_type(hdr);
-	uint32_t partition = 0;
-	if (!mtd_get_size(rescue_fd, &partition))
-		partition = 0;
-	RecordState state = record_state(hdr, partition);
-	uint32_t length = record_length(hdr);
-	// An unusable header, or a record too large for memory, is no image;
-	// a record longer than the partition cannot pass its check.
-	Buffer record = !bootable_type(type) || state == RecordState::bad_header_length ||
-				       state == RecordState::length_wraps
-			       ? Buffer(nullptr, free)
-			       : allocate(state == RecordState::usable ? length : 1);
-	if (!record) {
-		fputs("Image not found... \n", stderr);
-		return 0;
-	}
-	bool intact = false;
-	if (state == RecordState::usable) {
-		memset(record.get(), 0, length);
-		api_flash_read(record.get(), rescue_fd, 0, length);
-		intact = check_record(record.get(), length, hdr.crc) == 0;
-	}
-	if (!intact) {
-		fputs("Image CRC failed. Quitting\n", stderr);
-		return 0;
-	}
-	bool written = write_payload(out.get(), record.get(), hdr);
-	written = fclose(out.release()) == 0 && written;
-	if (!written)
-		payload_not_written();
-
-	if (type == TYPE_APPLICATION) {
-		ask_recovery_install(record.get(), length);
-	} else {
-		puts("Launching diagnostics image");
-		api_set_booted_image(BOOTED_FROM_RESCUE);
-	}
-	record.reset();
-	launch_image(type == TYPE_DIAGS);
-}
-
-int extract_gdb(int slot)
-{
-	if (slot != 1 && slot != 2)
-		return 0;
-	int gdb_slot = other_slot(slot);
-	printf("Extracting GDB from image slot %d\n", gdb_slot);
-	char path[32];
-	slot_path(path, sizeof path, gdb_slot);
-	File image = open_regular(path);
-	if (!image) {
-		fprintf(stderr, "Failed to open GDB image (from slot %d)\n", gdb_slot);
-		return 0;
-	}
-	File out(fopen(GDB_GZ, "wb"));
-	if (!out) {
-		fputs("Failed to open GDB output file.\n", stderr);
-		return 0;
-	}
-	uint8_t head[IMAGE_HEADER_READ] = {};
-	if (fread(head, 1, sizeof head, image.get()) != sizeof head)
-		memset(head, 0, sizeof head);
-	ImageHeader hdr = decode_header(head);
-	uint32_t start = header_length(hdr);
-	if (!header_is_extended(hdr))
-		puts("V2 header found");
-	if (!bootable_type(header_type(hdr))) {
-		fprintf(stderr, "Image has invalid header 0x%x\n", hdr.magic);
-		return 0;
-	}
-	printf("Found GDB image %d of length = %u.\n", gdb_slot, hdr.len);
-	if (fseek(image.get(), start, SEEK_SET) == 0)
-		copy_bytes(image.get(), out.get(), hdr.len);
-	image.reset();
-	out.reset();
-	puts("decompressing GDB....");
-	run_command("gunzip /tmp/gdb.gz");
-	run_command("chmod +x /tmp/gdb");
-	return 1;
-}
-
-void launcher_main()
-{
-	sig_init();
-	api_i2c_init();
-	api_flash_init();
-	parse_uboot_env();
-	run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
-	if (boot.rescue_enable)
-		run_rescue_mode();
-	if (boot.standalone_diags)
-		run_standalone_diags();
-	int slot = which_image();
-	if (boot.gdbserver_enable)
-		mgmt_port_setup(1);
-	printf("Booting image '%d'\n", slot);
-	extract_image(slot);
-	int other = other_slot(slot);
-	printf("Booting image '%d'\n", other);
-	tried_alt_image = 1;
-	extract_image(other);
-	board_reset();
 }

@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launch/launch.h"
-#include "rescue/rescue.h"
+#include "launch/services.h"
+#include "rescue/console.h"
 
 namespace {
 
@@ -36,38 +36,37 @@ struct Socket {
 	Socket &operator=(const Socket &) = delete;
 };
 
-// Runs one command line; the tools' results are not looked at.
-__attribute__((format(printf, 1, 2))) void run_command(const char *format, ...)
+// Runs one command line made from `format`; the tools' results are not
+// looked at.
+__attribute__((format(printf, 1, 2))) void run_formatted(const char *format, ...)
 {
 	char command[COMMAND_SIZE];
 	va_list args;
 	va_start(args, format);
 	vsnprintf(command, sizeof(command), format, args);
 	va_end(args);
-	fflush(stdout);
-	int status = system(command);
-	(void)status;
+	ignore_result(run_command(command));
 }
 
 void run_dhcp(char port)
 {
-	run_command("dhclient -1 eth%c", port);
+	run_formatted("dhclient -1 eth%c", port);
 	sleep(3);
 }
 
 void run_static(char port, struct in_addr address, struct in_addr netmask, struct in_addr gateway)
 {
-	run_command("ifconfig eth%c %s\n", port, inet_ntoa(address));
+	run_formatted("ifconfig eth%c %s\n", port, inet_ntoa(address));
 	if (netmask.s_addr != 0) {
 		printf("\tNetmask    : %s\n", inet_ntoa(netmask));
-		run_command("ifconfig eth%c down\n", port);
-		run_command("ifconfig eth%c netmask %s\n", port, inet_ntoa(netmask));
-		run_command("ifconfig eth%c up\n", port);
+		run_formatted("ifconfig eth%c down\n", port);
+		run_formatted("ifconfig eth%c netmask %s\n", port, inet_ntoa(netmask));
+		run_formatted("ifconfig eth%c up\n", port);
 	}
 	sleep(5);
 	if (gateway.s_addr != 0) {
 		printf("\tGateway    : %s\n", inet_ntoa(gateway));
-		run_command("route add default gw %s\n", inet_ntoa(gateway));
+		run_formatted("route add default gw %s\n", inet_ntoa(gateway));
 	}
 	// The tools report nothing useful about when the port is ready: give
 	// it a fixed time to settle.
@@ -99,9 +98,9 @@ int ask_dhcp(uint8_t *use_dhcp)
 
 } // namespace
 
-int mgmt_link_status(char port)
+// The link is always tested on eth0, whatever the port.
+int mgmt_link_status(char /*port*/)
 {
-	(void)port; // the link is always tested on eth0
 	Socket sock(socket(AF_INET, SOCK_DGRAM, 0));
 	if (sock.fd < 0) {
 		puts("Raw Socket open error");
@@ -170,10 +169,10 @@ int get_ip_addr(const char *prompt, struct in_addr *address, int required, int v
 	}
 }
 
-int mgmt_port_params(char *port, uint8_t *use_dhcp, struct in_addr *address, struct in_addr *netmask,
+// The port is always '1': it is not asked.
+int mgmt_port_params(char * /*port*/, uint8_t *use_dhcp, struct in_addr *address, struct in_addr *netmask,
 		     struct in_addr *gateway, int offer_dhcp)
 {
-	(void)port;
 	struct stat st;
 
 	*use_dhcp = 0;

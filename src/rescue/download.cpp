@@ -1,5 +1,5 @@
-// The download rescues: fetch a package into /tmp/image by TFTP or over the
-// serial line, then hand it to the installer.
+#include "rescue/download.h"
+
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -11,22 +11,20 @@
 #include <unistd.h>
 
 #include "image/image.h"
-#include "launch/launch.h"
 #include "launch/services.h"
 #include "mgmt/mgmt.h"
-#include "rescue/rescue.h"
+#include "rescue/console.h"
 #include "xmodem/xmodem.h"
 
 namespace {
 
 constexpr int FILENAME_SIZE = 128;
 constexpr int TFTP_ATTEMPTS = 3;
-const char *const DOWNLOAD = "/tmp/image";
 
 bool downloaded()
 {
 	struct stat st;
-	return lstat(DOWNLOAD, &st) == 0 && S_ISREG(st.st_mode);
+	return lstat(DOWNLOAD_PATH, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // A client whose transfer fails may leave what an earlier download put
@@ -34,8 +32,8 @@ bool downloaded()
 // installed.
 void forget_download()
 {
-	if (unlink(DOWNLOAD) != 0 && errno == EISDIR)
-		rmdir(DOWNLOAD);
+	if (unlink(DOWNLOAD_PATH) != 0 && errno == EISDIR)
+		rmdir(DOWNLOAD_PATH);
 }
 
 // Characters that mean nothing to the shell inside a word.
@@ -88,15 +86,14 @@ int tftp_fetch(const char *filename, struct in_addr server)
 {
 	char address[INET_ADDRSTRLEN];
 	snprintf(address, sizeof(address), "%s", inet_ntoa(server));
-	std::string command = "tftp -g -r " + shell_word(filename) + " -l /tmp/image " + address + "\n";
+	std::string command = "tftp -g -r " + shell_word(filename) + " -l " + DOWNLOAD_PATH + " " + address + "\n";
 
 	for (int attempt = 1; attempt <= TFTP_ATTEMPTS; attempt++) {
 		if (sig_quit_raised)
 			return 0;
 		printf("Installing image %s from TFTP server %s\n", filename, address);
 		forget_download();
-		int status = run_command(command.c_str());
-		(void)status; // judged by the file alone
+		ignore_result(run_command(command.c_str())); // judged by the file alone
 		if (downloaded())
 			return 1;
 		printf("Attempt %d/3 of tftp timed out\n", attempt);
@@ -128,10 +125,11 @@ int run_tftp_rescue()
 	if (sig_quit_raised)
 		return 0;
 
-	mgmt_port_configure(use_dhcp, '1', address, netmask, gateway);
+	// Port '1' is never link-tested: there is no failure to look at.
+	ignore_result(mgmt_port_configure(use_dhcp, '1', address, netmask, gateway));
 	if (!tftp_fetch(filename, server))
 		return 0;
-	return processNorvikImage(DOWNLOAD, 0, 0);
+	return processNorvikImage(DOWNLOAD_PATH, 0, 0);
 }
 
 int run_xmodem_rescue()
@@ -143,11 +141,12 @@ int run_xmodem_rescue()
 	if (fd < 0)
 		return 0;
 	forget_download();
-	int status = run_command("/usr/bin/rx /tmp/image");
-	(void)status; // judged by the file alone
-	reset_serial(fd);
+	std::string command = std::string("/usr/bin/rx ") + DOWNLOAD_PATH;
+	ignore_result(run_command(command.c_str())); // judged by the file alone
+	// The operator's Enter is all it waits for.
+	ignore_result(reset_serial(fd));
 	close(fd);
 	if (!downloaded())
 		return 0;
-	return processNorvikImage(DOWNLOAD, 0, 0);
+	return processNorvikImage(DOWNLOAD_PATH, 0, 0);
 }

@@ -2,176 +2,16 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <termios.h>
 #include <unistd.h>
 
 #include "image/image.h"
-#include "launch/launch.h"
+#include "launch/extract.h"
+#include "launch/services.h"
+#include "rescue/console.h"
+#include "rescue/download.h"
 
 namespace {
-
-// Escape states of the line editor.
-constexpr int ESC_NONE = 0;
-constexpr int ESC_SEEN = 1;    // an ESC byte has been read
-constexpr int ESC_BRACKET = 2; // inside ESC '['
-
-constexpr int KEY_BELL = 0x07;
-constexpr int KEY_BS = 0x08;
-constexpr int KEY_DEL = 0x7F;
-constexpr int KEY_ESC = 0x1B;
-
-int uartPutC(int ch)
-{
-	fputc(ch & 0xFF, stdout);
-	return fflush(stdout);
-}
-
-// One call's editing state over the caller's buffer.
-struct LineEditor {
-	char *buf;
-	int cursor;
-	int free_count;
-	int escape;
-	bool done;
-
-	int length() const { return (int)strlen(buf); }
-};
-
-void cursor_home(LineEditor *ed)
-{
-	for (; ed->cursor > 0; ed->cursor--)
-		uartPutC('\b');
-}
-
-void cursor_left(LineEditor *ed)
-{
-	if (ed->cursor == 0)
-		return;
-	uartPutC('\b');
-	ed->cursor--;
-}
-
-void cursor_right(LineEditor *ed)
-{
-	if (ed->cursor >= ed->length())
-		return;
-	uartPutC((unsigned char)ed->buf[ed->cursor]);
-	ed->cursor++;
-}
-
-// Removes the character at the cursor and redraws the tail over it, then
-// puts the terminal cursor back at the edit position.
-void remove_at_cursor(LineEditor *ed)
-{
-	char *at = ed->buf + ed->cursor;
-	int tail = (int)strlen(at + 1);
-	memmove(at, at + 1, (size_t)tail + 1);
-	for (int i = 0; i < tail; i++)
-		uartPutC((unsigned char)at[i]);
-	uartPutC(' ');
-	for (int i = 0; i < tail + 1; i++)
-		uartPutC('\b');
-}
-
-void delete_under_cursor(LineEditor *ed)
-{
-	if (ed->cursor >= ed->length())
-		return;
-	ed->free_count++;
-	remove_at_cursor(ed);
-}
-
-void delete_before_cursor(LineEditor *ed)
-{
-	if (ed->cursor == 0)
-		return;
-	ed->cursor--;
-	ed->free_count++;
-	uartPutC('\b');
-	remove_at_cursor(ed);
-}
-
-void insert_at_cursor(LineEditor *ed, int ch)
-{
-	if (ed->free_count <= 1) {
-		uartPutC(KEY_BELL);
-		return;
-	}
-	int len = ed->length();
-	uartPutC(ch);
-	for (int i = ed->cursor; i < len; i++)
-		uartPutC((unsigned char)ed->buf[i]);
-	for (int i = len; i > ed->cursor; i--) {
-		ed->buf[i] = ed->buf[i - 1];
-		uartPutC('\b');
-	}
-	ed->buf[ed->cursor] = (char)ch;
-	ed->cursor++;
-	ed->free_count--;
-}
-
-void handle_plain_key(LineEditor *ed, int key)
-{
-	switch (key) {
-	case '\r':
-	case '\n':
-		uartPutC('\n');
-		ed->done = true;
-		return;
-	case 0x03:
-		puts(" <break>");
-		ed->done = true;
-		return;
-	case 0x01:
-		cursor_home(ed);
-		return;
-	case 0x02:
-		cursor_left(ed);
-		return;
-	case 0x06:
-		cursor_right(ed);
-		return;
-	case 0x04:
-		delete_under_cursor(ed);
-		return;
-	case KEY_BS:
-	case KEY_DEL:
-		delete_before_cursor(ed);
-		return;
-	case KEY_ESC:
-		ed->escape = ESC_SEEN;
-		return;
-	}
-	if (key < 0x20)
-		uartPutC(KEY_BELL);
-	else
-		insert_at_cursor(ed, key);
-}
-
-void handle_after_esc(LineEditor *ed, int key)
-{
-	ed->escape = ESC_NONE;
-	if (key == '[') {
-		ed->escape = ESC_BRACKET;
-	} else if (key == KEY_BS || key == KEY_DEL) {
-		delete_before_cursor(ed);
-	} else {
-		handle_plain_key(ed, key);
-	}
-}
-
-void handle_in_sequence(LineEditor *ed, int key)
-{
-	if (isdigit(key) || key == ';')
-		return;
-	ed->escape = ESC_NONE;
-	if (key == 'C')
-		cursor_right(ed);
-	else if (key == 'D')
-		cursor_left(ed);
-}
 
 void print_menu()
 {
@@ -204,56 +44,16 @@ int read_option()
 	}
 }
 
+// What cannot be read shows as version 0.0.0.0.
 void print_version(const char *format, uint32_t type, int slot)
 {
-	uint8_t header[16];
-	read_flash_image_header(type, header, slot);
-	uint32_t id = load_be32(header + 12);
+	uint8_t header[BASIC_HEADER_LEN];
+	ignore_result(read_flash_image_header(type, header, slot));
+	uint32_t id = decode_fixed_header(header).id;
 	printf(format, (int)(id >> 24), (int)(id >> 16 & 0xFF), (int)(id >> 8 & 0xFF), (int)(id & 0xFF));
 }
 
-// Runs a command line with what was printed before it already on the
-// console, whatever buffering standard output has.
-void run_command(const char *line)
-{
-	fflush(stdout);
-	system(line);
-}
-
 } // namespace
-
-int uartGetC()
-{
-	unsigned char key = 0;
-	struct termios saved;
-	tcgetattr(0, &saved);
-	struct termios raw = saved;
-	raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-	raw.c_cc[VMIN] = 1;
-	raw.c_cc[VTIME] = 0;
-	tcsetattr(0, TCSANOW, &raw);
-	if (read(0, &key, 1) != 1)
-		key = 0;
-	tcsetattr(0, TCSANOW, &saved);
-	return key;
-}
-
-char *get_user_input(char *buf, int size)
-{
-	if (size > 0)
-		memset(buf, 0, (size_t)size);
-	LineEditor ed = {buf, 0, size, ESC_NONE, false};
-	while (!ed.done) {
-		int key = uartGetC();
-		if (ed.escape == ESC_SEEN)
-			handle_after_esc(&ed, key);
-		else if (ed.escape == ESC_BRACKET)
-			handle_in_sequence(&ed, key);
-		else
-			handle_plain_key(&ed, key);
-	}
-	return buf;
-}
 
 int run_rescue_mode()
 {
@@ -261,11 +61,12 @@ int run_rescue_mode()
 	for (;;) {
 		print_menu();
 		switch (read_option()) {
+		// The downloads say themselves how they went.
 		case 'T':
-			run_tftp_rescue();
+			ignore_result(run_tftp_rescue());
 			break;
 		case 'X':
-			run_xmodem_rescue();
+			ignore_result(run_xmodem_rescue());
 			break;
 		case 'R':
 			sleep(1);
@@ -273,10 +74,10 @@ int run_rescue_mode()
 		case 'E':
 			return 1;
 		case 'D':
-			run_standalone_diags();
+			ignore_result(run_standalone_diags());
 			break;
 		case 'H':
-			run_image_display();
+			ignore_result(run_image_display());
 			break;
 		}
 		if (sig_quit_raised)
@@ -303,17 +104,19 @@ int run_standalone_diags()
 	int key = uartGetC();
 	putchar('\n');
 	if (key != 0 && toupper(key) == 'Y') {
+		// Each step's failure shows in the next one, or in a boot that finds
+		// no slot files.
 		puts("unmount filesystem");
-		run_command("/bin/umount /user &> /dev/null");
+		ignore_result(run_command("/bin/umount /user &> /dev/null"));
 		puts("\nErasing filesystem for clean install");
-		run_command("flash_eraseall /dev/mtd-user-char");
+		ignore_result(run_command("flash_eraseall /dev/mtd-user-char"));
 		puts("Mounting...");
-		run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+		ignore_result(run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null"));
 		puts("creating default filesystem");
-		run_command("mkdir /user/images &> /dev/null");
+		ignore_result(make_images_dir());
 	}
 	puts("Booting diags image...");
 	fflush(stdout);
-	extract_image_from_flash();
+	ignore_result(extract_image_from_flash());
 	return 1;
 }

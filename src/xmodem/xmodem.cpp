@@ -2,8 +2,9 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <memory>
 #include <unistd.h>
+
+#include "launch/services.h"
 
 struct termios oldtty;
 
@@ -72,11 +73,6 @@ constexpr int MAX_RETRIES = 3;
 
 int errorflag;
 unsigned char buffer[1024];
-
-struct FileCloser {
-	void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // State of one transfer.
 struct Receive {
@@ -196,7 +192,8 @@ void accept_block(Receive &r, unsigned char number, int length)
 	r.total += length;
 	r.started = true;
 	r.last = number;
-	fwrite(buffer, 1, (size_t)length, r.out);
+	// Not checked: a block the file did not take still counts in the total.
+	ignore_result(fwrite(buffer, 1, (size_t)length, r.out));
 	flushRX(r.fd);
 	putByte(ACK, r.fd);
 }
@@ -339,6 +336,14 @@ void drain_line(int fd)
 	tcflush(fd, TCIFLUSH);
 }
 
+// The line back at its old settings once the operator has pressed Enter,
+// which is all reset_serial waits for, then closed.
+void release_line(int fd)
+{
+	ignore_result(reset_serial(fd));
+	close(fd);
+}
+
 } // namespace
 
 int init_serial()
@@ -391,8 +396,7 @@ int Xmodem1K(const char *path)
 	File out(fopen(path, "wb"));
 	if (!out) {
 		perror("Can't open file!");
-		reset_serial(fd);
-		close(fd);
+		release_line(fd);
 		return -1;
 	}
 
@@ -404,13 +408,11 @@ int Xmodem1K(const char *path)
 
 	if (r.cancel) {
 		send_cancel(fd);
-		reset_serial(fd);
-		close(fd);
+		release_line(fd);
 		return 0;
 	}
 	putByte(ACK, fd);
 	fputs("All done\n", stderr);
-	reset_serial(fd);
-	close(fd);
+	release_line(fd);
 	return r.total;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "launch/launch.h"
+#include "launch/bootflags.h"
 
 namespace {
 

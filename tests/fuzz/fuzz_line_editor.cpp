@@ -13,7 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "rescue/rescue.h"
+#include "rescue/console.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "image/record.h"
-#include "launch/launch.h"
+#include "launch/extract.h"
 
 namespace {
 

@@ -34,7 +34,8 @@
 #include "flash/flash.h"
 #include "i2c/i2c.h"
 #include "image/image.h"
-#include "launch/launch.h"
+#include "launch/services.h"
+#include "rescue/console.h"
 #include "rescue/rescue.h"
 
 namespace {

@@ -21,7 +21,7 @@
 
 #include "flash/flash.h"
 #include "i2c/i2c.h"
-#include "launch/launch.h"
+#include "launch/bootflags.h"
 
 namespace {
 

@@ -29,9 +29,10 @@
 
 #include "flash/flash.h"
 #include "i2c/i2c.h"
-#include "launch/launch.h"
+#include "launch/services.h"
 #include "mgmt/mgmt.h"
-#include "rescue/rescue.h"
+#include "rescue/console.h"
+#include "rescue/download.h"
 
 namespace {
 

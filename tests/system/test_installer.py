@@ -419,9 +419,14 @@ class TestBadRecords:
         assert out == crlf(OPENING + "File processed\n")
         assert res == ["install -> 0"]
 
-    def test_an_unknown_record_that_runs_past_the_end_ends_the_package(self, inst):
+    @pytest.mark.parametrize("unusable", [
+        record(0x09504F4C, b"?" * 100)[:60],
+        # Its 8-byte header makes it 48 bytes long: a good kernel there.
+        record(0x09504F4C, b"?" * 40, hdr_len=8)[:48] + record("kernel", b"k" * 100),
+    ], ids=["runs past the end", "header shorter than the fixed words"])
+    def test_an_unknown_record_that_cannot_be_used_ends_the_package(self, inst, unusable):
         dft = record("dft", b"d" * 100)
-        inst.raw_package(dft + record(0x09504F4C, b"?" * 100)[:60])
+        inst.raw_package(dft + unusable)
         out, res = inst.run()
         assert out == crlf(OPENING + LABEL["dft"] + flash_progress(116) + "File processed\n")
         assert res == ["install -> 1"]

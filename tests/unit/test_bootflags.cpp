@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "launch/launch.h"
+#include "launch/bootflags.h"
 
 namespace {
 
