@@ -18,13 +18,12 @@ constexpr uint32_t INSTALLED_HEADER_LEN = 16;
 // The slot file is written in pieces of this size, with progress after each.
 constexpr uint32_t SLOT_PIECE = 0x10000;
 
-// Where the installer puts a component that lives in a partition, how big
-// it may be and what it says about it.
+// Where the installer puts a component that lives in a partition and what it
+// says about it; how big it may be is the record library's (install_limit),
+// shared with the host tool.
 struct FlashTarget {
 	uint32_t type;
 	int *fd;
-	bool payload_only; // the boot loader carries no record header on flash
-	uint32_t limit;    // of the payload when payload_only, else of the record
 	const char *name;  // in the messages about the record itself
 	const char *label;
 	const char *bad_crc;
@@ -33,19 +32,19 @@ struct FlashTarget {
 };
 
 const FlashTarget flash_targets[] = {
-	{TYPE_UBOOT, &uboot_fd, true, 0x80000, "UBOOT", "Installing Boot Loader: ",
+	{TYPE_UBOOT, &uboot_fd, "UBOOT", "Installing Boot Loader: ",
 	 "Bad crc for UBOOT: 0x%08x, voiding download\n", "UBOOT image is too big for flash (%d > %d)\n",
 	 "Uboot image update failed"},
-	{TYPE_KERNEL, &kernel_fd, false, 0x300000, "KERNEL", "Installing Kernel: ",
+	{TYPE_KERNEL, &kernel_fd, "KERNEL", "Installing Kernel: ",
 	 "Bad crc for KERNEL: 0x%08x, voiding download\n", "KERNEL image is too big for flash (%d > %d)\n",
 	 "kernel image update failed"},
-	{TYPE_RFS, &rfs_fd, false, 0xF00000, "RFS", "Installing Root Filesystem: ",
+	{TYPE_RFS, &rfs_fd, "RFS", "Installing Root Filesystem: ",
 	 "Bad crc for RFS: 0x%08x, voiding download\n", "RFS image is too big for flash (%d > %d)\n",
 	 "RFS image update failed"},
-	{TYPE_DFT, &device_tree_fd, false, 0x40000, "DFT", "Installing Device Tree: ",
+	{TYPE_DFT, &device_tree_fd, "DFT", "Installing Device Tree: ",
 	 "Bad crc for DFT: 0x%08x, voiding download\n", "DFT image is too big for flash (%d > %d)\n",
 	 "DFT image update failed"},
-	{TYPE_DIAGS, &rescue_fd, false, 0xA00000, "DIAGNOSTICS IMAGE", "Installing Diagnostics: ",
+	{TYPE_DIAGS, &rescue_fd, "DIAGNOSTICS IMAGE", "Installing Diagnostics: ",
 	 "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
 	 "DIAGS image is too big for flash (%d > %d)\n", "DIAGS image update failed"},
 };
@@ -140,16 +139,17 @@ Step install_flash_record(Package *pkg, const Record &rec, const FlashTarget &t)
 	fflush(stdout);
 	if (!record_good(pkg, rec, t.name, t.bad_crc))
 		return Step::stop_failed;
-	uint32_t size = t.payload_only ? rec.walk.hdr.len : rec.walk.record_len;
-	if (size > t.limit) {
-		printf(t.too_big, (int)size, (int)t.limit);
+	const InstallLimit &limit = *install_limit(t.type);
+	uint32_t size = install_checked_size(limit, rec.walk.hdr);
+	if (size > limit.limit) {
+		printf(t.too_big, (int)size, (int)limit.limit);
 		return Step::stop_failed;
 	}
 	if (same_as_installed(*pkg, rec)) {
 		puts("Image has same version as existing image. Skipping update...");
 		return Step::next;
 	}
-	const uint8_t *bytes = rec.data.get() + (t.payload_only ? rec.walk.header_len : 0);
+	const uint8_t *bytes = rec.data.get() + (limit.payload_only ? rec.walk.header_len : 0);
 	if (api_flash_write(bytes, *t.fd, 0, size, 1) < 0) {
 		puts(t.failed);
 		return Step::stop_failed;
