@@ -10,6 +10,11 @@ import tty
 
 from .common import fail
 
+# An escape key counts only when it is typed on its own: nothing else arrives
+# this long before or after it.  Inside a file sent through the console (an
+# XMODEM block holding the byte) its neighbours are never that far away.
+QUIET = 0.5
+
 
 def parse_escape(text):
     if text == "none":
@@ -24,20 +29,23 @@ def message(text):
     os.write(2, f"\r\nvboard: {text}\r\n".encode())
 
 
-def drain(fd, out):
-    """Reads what fd holds now; writes it to out unless out is None."""
+def readable(fd):
+    return bool(select.select([fd], [], [], 0)[0])
+
+
+def drain(fd, take=None):
+    """Reads what fd holds now; hands each piece to take unless it is None."""
     while True:
         try:
-            r, _, _ = select.select([fd], [], [], 0)
-            if not r:
+            if not readable(fd):
                 return
             data = os.read(fd, 65536)
         except OSError:
             return
         if not data:
             return
-        if out is not None:
-            write_all(out, data)
+        if take is not None:
+            take(data)
 
 
 def write_all(fd, data):
@@ -52,14 +60,18 @@ def write_all(fd, data):
 
 class Terminal:
     """The operator's side: standard input and output.  A terminal there is
-    raw while attached and restored after, and its escape key detaches;
-    without one the console is relayed all the same."""
+    raw while attached and restored after, and its escape key, typed alone,
+    detaches; without one the console is relayed all the same."""
 
     def __init__(self, escape):
         self.fd_in, self.fd_out = 0, 1
         self.is_tty = os.isatty(0)
         self.escape = escape if self.is_tty else None
         self.saved = None
+        self.input_open = True
+        self.last_input = -QUIET
+        self.held = b""
+        self.held_at = 0.0
 
     def attach(self, line):
         """Raw mode; the board's line takes the terminal's size, now and
@@ -83,6 +95,45 @@ class Terminal:
             termios.tcsetattr(0, termios.TCSADRAIN, self.saved)
             self.saved = None
 
+    def show(self, data):
+        write_all(self.fd_out, data)
+
+    def waits(self, accepting):
+        """(descriptors to read, to write, seconds until a held escape key
+        counts or None); accepting: whether keys for the board are taken."""
+        readers = [self.fd_in] if self.input_open and accepting else []
+        if not self.held:
+            return readers, [], None
+        return readers, [], max(0.0, self.held_at + QUIET - time.monotonic())
+
+    def serve(self, r, w):
+        """(keys for the board, whether the escape key was typed), given the
+        descriptors ready to read and to write."""
+        now = time.monotonic()
+        if self.fd_in in r:
+            return self.take_input(now), False
+        if self.held and now - self.held_at >= QUIET:
+            keys, self.held = self.held, b""
+            # Keys that wait unread follow it: it was not typed alone.
+            return (keys, False) if readable(self.fd_in) else (b"", True)
+        return b"", False
+
+    def take_input(self, now):
+        try:
+            data = os.read(self.fd_in, 4096)
+        except OSError:
+            data = b""
+        if not data:
+            self.input_open = False
+            return b""
+        alone = data == self.escape and now - self.last_input >= QUIET
+        self.last_input = now
+        keys, self.held = self.held, b""
+        if alone and not keys:
+            self.held, self.held_at = data, now
+            return b""
+        return keys + data
+
 
 class Console:
     def __init__(self, peer):
@@ -90,7 +141,6 @@ class Console:
         self.path = os.ttyname(self.slave)
         self.line = termios.tcgetattr(self.slave)
         self.peer = peer
-        self.input_open = True
         self.pending = b""
         os.set_blocking(self.master, False)
         peer.attach(self.slave)
@@ -107,46 +157,33 @@ class Console:
     def relay(self, proc, deadline):
         """Relays until proc ends ("ended"), the escape key ("detached") or
         the deadline ("timeout")."""
-        peer_in = self.peer.fd_in
         pidfd = os.pidfd_open(proc.pid)
         try:
             while True:
-                readers = [self.master, pidfd] + (
-                    [peer_in] if self.input_open and not self.pending else [])
-                writers = [self.master] if self.pending else []
-                timeout = None if deadline is None else max(0.0, deadline - time.monotonic())
-                r, w, _ = select.select(readers, writers, [], timeout)
-                if not r and not w:
+                left = None if deadline is None else deadline - time.monotonic()
+                if left is not None and left <= 0:
                     return "timeout"
+                peer_r, peer_w, peer_left = self.peer.waits(accepting=not self.pending)
+                readers = [self.master, pidfd] + peer_r
+                writers = ([self.master] if self.pending else []) + peer_w
+                timeout = min((t for t in (left, peer_left) if t is not None), default=None)
+                r, w, _ = select.select(readers, writers, [], timeout)
                 if self.master in r:
-                    drain(self.master, self.peer.fd_out)
+                    drain(self.master, self.peer.show)
                 if self.master in w:
                     self.send()
-                if peer_in in r and self.take_input():
+                keys, detached = self.peer.serve(r, w)
+                if detached:
                     return "detached"
+                if keys:
+                    self.pending += keys
+                    self.send()
                 if pidfd in r:
                     proc.wait()
-                    drain(self.master, self.peer.fd_out)
+                    drain(self.master, self.peer.show)
                     return "ended"
         finally:
             os.close(pidfd)
-
-    def take_input(self):
-        try:
-            data = os.read(self.peer.fd_in, 4096)
-        except OSError:
-            data = b""
-        if not data:
-            self.input_open = False
-            return False
-        escape = self.peer.escape
-        if escape is not None and escape in data:
-            self.pending += data[:data.index(escape)]
-            self.send()
-            return True
-        self.pending += data
-        self.send()
-        return False
 
     def send(self):
         try:
