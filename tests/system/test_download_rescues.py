@@ -1,15 +1,18 @@
 """The menu's download rescues on the virtual board, in real time: the console switched to
 115200 bps raw, lrzsz's `sx` sending a package through the console to the
-board's `rx`, the line restored, and the installer's dialogue."""
+board's `rx`, the line restored, and the installer's dialogue.  The operator's
+terminal is the one `vboard boot` runs on, or one opened on the pseudo-terminal
+that `vboard boot --console pty` names, as on a board's serial port."""
 import io
 import os
 import subprocess
 
 import pexpect
 import pytest
+from pexpect import fdpexpect
 
 from records import record
-from rescueterm import wait_until
+from rescueterm import descendant, waiting_for_input, wait_until
 from vb import VBoard, sample
 
 START = ("Running xmodem rescue.....\r\n"
@@ -30,13 +33,31 @@ def board(tmp_path):
     return board
 
 
-def power_on(board):
+def power_on(board, console):
     """The runner with the board's console on its own terminal, the escape
-    key on."""
-    runner = board.spawn(time="real", escape="^]")
+    key on, or on a pseudo-terminal: (runner, the pseudo-terminal's path or
+    None).  The pseudo-terminal is left unopened until the menu waits for a
+    key, so that everything the board has written is what was kept for it."""
+    pty = None
+    if console == "terminal":
+        runner = board.spawn(time="real", escape="^]")
+    else:
+        runner = board.spawn(time="real", escape=None, extra=["--console", "pty"])
+        runner.expect(r"console: (/dev/pts/\d+)\r\n")
+        pty = runner.match.group(1).decode()
+        wait_until(lambda: waiting_for_input(descendant(runner.pid, "launcher")), "the menu")
     runner.timeout = 180
     runner.logfile_read = io.BytesIO()
-    return runner
+    return runner, pty
+
+
+def operator(runner, pty):
+    """The operator's terminal: the runner's own, or one opened on pty."""
+    if pty is None:
+        return runner
+    term = fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=180)
+    term.logfile_read = io.BytesIO()
+    return term
 
 
 def enter_xmodem(term):
@@ -66,12 +87,19 @@ def send_file(term, path):
                           stderr=subprocess.PIPE, timeout=120)
 
 
-def test_a_package_sent_with_sx_is_installed(board, tmp_path):
+@pytest.mark.parametrize("console", ["terminal", "pty"])
+def test_a_package_sent_with_sx_is_installed(board, tmp_path, console):
     pkg = tmp_path / "rescue.pkg"
     pkg.write_bytes(ALL_BYTES + sample("sample.pkg"))
-    runner = term = power_on(board)
+    runner, pty = power_on(board, console)
+    term = operator(runner, pty)
     term.expect_exact("Entering Rescue Mode.\r\n")
     enter_xmodem(term)
+    if pty:
+        # The operator leaves the terminal to open it again at 115200 bps.
+        term.close()
+        runner.expect_exact(f"{pty} closed")
+        term = operator(runner, pty)
     press_enter(board, term)
     sent = send_file(term, pkg)
     assert sent.returncode == 0, sent.stderr
@@ -102,7 +130,7 @@ def test_a_package_sent_with_sx_is_installed(board, tmp_path):
 
 
 def test_a_sender_that_never_starts(board):
-    child = power_on(board)
+    child, _ = power_on(board, "terminal")
     enter_xmodem(child)
     press_enter(board, child)
     child.expect_exact(BACK)
