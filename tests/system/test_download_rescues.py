@@ -6,6 +6,7 @@ that `vboard boot --console pty` names, as on a board's serial port."""
 import io
 import os
 import subprocess
+import termios
 
 import pexpect
 import pytest
@@ -51,11 +52,15 @@ def power_on(board, console):
     return runner, pty
 
 
-def operator(runner, pty):
-    """The operator's terminal: the runner's own, or one opened on pty."""
+def operator(runner, pty, speed=termios.B9600):
+    """The operator's terminal: the runner's own, or one opened on pty at
+    speed, as a terminal program sets it (the board's line has its own)."""
     if pty is None:
         return runner
     term = fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=180)
+    settings = termios.tcgetattr(term.child_fd)
+    settings[4] = settings[5] = speed
+    termios.tcsetattr(term.child_fd, termios.TCSANOW, settings)
     term.logfile_read = io.BytesIO()
     return term
 
@@ -96,10 +101,11 @@ def test_a_package_sent_with_sx_is_installed(board, tmp_path, console):
     term.expect_exact("Entering Rescue Mode.\r\n")
     enter_xmodem(term)
     if pty:
-        # The operator leaves the terminal to open it again at 115200 bps.
+        # The operator leaves the terminal to open it again at 115200 bps,
+        # and stays there when the board goes back to 9600 bps.
         term.close()
         runner.expect_exact(f"{pty} closed")
-        term = operator(runner, pty)
+        term = operator(runner, pty, termios.B115200)
     press_enter(board, term)
     sent = send_file(term, pkg)
     assert sent.returncode == 0, sent.stderr
