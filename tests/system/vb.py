@@ -92,9 +92,11 @@ class VBoard:
                         input=input, timeout=timeout)
         return r.returncode, console_text(r.stdout)
 
-    def spawn(self, max_boots=1, time="fast", extra=()):
-        """Boots on a pseudo-terminal, for dialogues key by key."""
-        argv = ["boot", str(self.path), "--max-boots", str(max_boots), "--time", time, "--escape", "none", *extra]
+    def spawn(self, max_boots=1, time="fast", extra=(), escape="none"):
+        """Boots on a pseudo-terminal, for dialogues key by key; the escape
+        key is off unless one is given (None: vboard's own choice)."""
+        argv = ["boot", str(self.path), "--max-boots", str(max_boots), "--time", time,
+                *(["--escape", escape] if escape else []), *extra]
         child = pexpect.spawn(str(VBOARD), argv, timeout=60)
         return child
 

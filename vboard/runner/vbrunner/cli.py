@@ -9,7 +9,8 @@ and the device models preloaded into every process.
 Commands:
   vboard create BOARD [--sample] [--set KEY=VALUE ...]
   vboard boot BOARD [--once | --max-boots N] [--time fast|real]
-                    [--timeout SECONDS] [--launcher PATH] [--escape KEY|none]
+                    [--timeout SECONDS] [--launcher PATH]
+                    [--console terminal | --console pty] [--escape KEY|none]
   vboard run BOARD [--time fast|real] [--env NAME=VALUE ...]
                    [--bind HOST[:INSIDE] ...] -- CMD [ARGS...]
   vboard env BOARD [KEY=VALUE | KEY= ...] | --raw FILE
@@ -19,8 +20,21 @@ Commands:
 Console of `vboard boot`: your terminal, switched to raw mode while the board
 runs and restored after.  Ctrl-C reaches the board's foreground program as
 SIGINT.  Ctrl-] (change with --escape, or --escape none) powers the board off
-and returns.  Without a terminal on standard input the console is relayed
-between standard input and standard output all the same.
+and returns; it counts only when typed on its own, with nothing else arriving
+half a second before or after it, so that a file sent through the console
+(XMODEM) may hold that byte.  Without a terminal on standard input the
+console is relayed between standard input and standard output all the same.
+
+With --console pty the console is a pseudo-terminal of its own, as a board's
+serial port is for a terminal program: the first line on standard output
+names it ("console: /dev/pts/N"); open it with picocom, minicom, screen or
+lrzsz.  Whatever speed and modes either side sets, the bytes pass.  It stays
+the same across the board's reboots.  The board runs whether a terminal has
+it open or not: what the board writes meanwhile is kept, its last 64 KiB,
+for the next terminal to open it (vboard says on standard error when output
+is dropped or never read), and a terminal may close and open it again at
+any time.  No escape key is looked for: Ctrl-C of vboard (or --once,
+--max-boots, --timeout) powers the board off, and the port goes with it.
 
 A board sees its own root filesystem and folder only.  `vboard run --bind`
 shows a file or folder of the PC inside it, read-only, at INSIDE (by default
@@ -36,7 +50,8 @@ Exit status of `vboard boot`:
   4    the board rebooted once more than --once or --max-boots allow
   5    detached with the escape key
   124  --timeout expired
-  128+N  the board's first program was killed by signal N (137: power cut)
+  128+N  the board's first program was killed by signal N (137: power cut),
+         or vboard itself was (130: Ctrl-C, 143: SIGTERM)
 `vboard run` exits with the status of CMD (128+N when killed by signal N).
 """
 
@@ -50,7 +65,7 @@ import time
 
 from .board import cmd_trace, empty_tmp, lock_board, open_board, power_on, trace_events, trace_size
 from .common import LAUNCHER, Refused, check_built, fail
-from .console import Console, Terminal, drain, message, parse_escape
+from .console import Console, PtyPort, Terminal, drain, message, parse_escape
 from .create import cmd_create
 from .envvpd import cmd_env, cmd_vpd
 from .namespace import (INSIDE_LAUNCHER, Boot, board_env, become_subreaper, exit_status,
@@ -124,41 +139,62 @@ def boot_limits(args):
     return (1 if args.once else args.max_boots), args.timeout
 
 
+def console_peer(args):
+    """What makes the operator's side of the console, once the arguments
+    are known to be good."""
+    if args.console == "pty":
+        if args.escape not in (None, "none"):
+            fail(f"--escape {args.escape}: no key is looked for with --console pty "
+                 "(Ctrl-C of vboard powers the board off)")
+        return PtyPort
+    escape = parse_escape(args.escape or "^]")
+    return lambda: Terminal(escape)
+
+
 def cmd_boot(args):
     board = open_board(args.board)
     check_built()
     launcher = os.path.abspath(args.launcher) if args.launcher else LAUNCHER
     if not os.path.isfile(launcher) or not os.access(launcher, os.X_OK):
         fail(f"{launcher}: no launcher (build it, or give --launcher PATH)")
-    escape = parse_escape(args.escape)
+    make_peer = console_peer(args)
     limit, timeout = boot_limits(args)
-    deadline = None if timeout is None else time.monotonic() + timeout
     lock = lock_board(board)
-    console = Console(Terminal(escape))
     try:
-        power_on(board)
-        boots = 0
-        while True:
-            if limit is not None and boots == limit:
-                return EXIT_BOOT_LIMIT
-            boots += 1
-            how, returncode, events = boot_once(board, console, launcher, args.time, deadline)
-            if how == "timeout":
-                message(f"time limit of {timeout:g} s reached, board powered off")
-                return EXIT_TIMEOUT
-            if how == "detached":
-                message("detached, board powered off")
-                return EXIT_DETACHED
-            if "reboot" in events:
-                continue
-            if returncode < 0 or returncode > 128:
-                return exit_status(returncode)
-            if "backtrace" in events:
-                return EXIT_APP_OK if returncode == 0 else EXIT_APP_FAILED
-            return EXIT_NO_APP
+        console = Console(make_peer())
+        try:
+            if args.console == "pty":
+                print(f"console: {console.peer.path}", flush=True)
+            power_on(board)
+            return boot_loop(board, console, launcher, args.time, limit, timeout)
+        finally:
+            console.close()
     finally:
-        console.close()
         os.close(lock)
+
+
+def boot_loop(board, console, launcher, time_mode, limit, timeout):
+    """Boots again after each reboot; the exit status of `vboard boot`."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    boots = 0
+    while True:
+        if limit is not None and boots == limit:
+            return EXIT_BOOT_LIMIT
+        boots += 1
+        how, returncode, events = boot_once(board, console, launcher, time_mode, deadline)
+        if how == "timeout":
+            message(f"time limit of {timeout:g} s reached, board powered off")
+            return EXIT_TIMEOUT
+        if how == "detached":
+            message("detached, board powered off")
+            return EXIT_DETACHED
+        if "reboot" in events:
+            continue
+        if returncode < 0 or returncode > 128:
+            return exit_status(returncode)
+        if "backtrace" in events:
+            return EXIT_APP_OK if returncode == 0 else EXIT_APP_FAILED
+        return EXIT_NO_APP
 
 
 def boot_once(board, console, launcher, time_mode, deadline):
@@ -199,7 +235,8 @@ def parser():
                    help="a board.conf setting (repeatable)")
     c.set_defaults(func=cmd_create)
 
-    b = sub.add_parser("boot", help="power on and run the launcher on this terminal")
+    b = sub.add_parser("boot", help="power on and run the launcher, its console on this "
+                                           "terminal or a pseudo-terminal")
     b.add_argument("board")
     limit = b.add_mutually_exclusive_group()
     limit.add_argument("--once", action="store_true", help="stop when the first boot ends")
@@ -208,8 +245,12 @@ def parser():
     b.add_argument("--timeout", type=float, metavar="SECONDS",
                    help="power off after this long")
     b.add_argument("--launcher", metavar="PATH", help="run this program instead of the launcher")
-    b.add_argument("--escape", default="^]", metavar="KEY",
-                   help="the detach key, ^X or none (default ^])")
+    b.add_argument("--console", choices=("terminal", "pty"), default="terminal",
+                   help="the board's console on this terminal (the default), or on a "
+                        "pseudo-terminal of its own for a terminal program to open, "
+                        "named on the first line of output")
+    b.add_argument("--escape", metavar="KEY",
+                   help="the detach key of --console terminal, ^X or none (default ^])")
     b.set_defaults(func=cmd_boot, running=True)
 
     r = sub.add_parser("run", help="run a command inside the board")
