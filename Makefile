@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= 2
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build test demo fuzz bench powercut clean ppc test-ppc
+.PHONY: all deps configure build test demo fuzz bench powercut mutate clean ppc test-ppc
 
 all: build
 
@@ -43,6 +43,11 @@ bench: build
 # Every power-cut point of an installation (make test runs a sample).
 powercut: build
 	@BUILD_DIR=$(abspath $(BUILD)) /usr/bin/python3 tests/system/powercut.py $(BUILD)
+
+# Planted faults (tests/mutants.jsonl, or TABLE=...): which ones the suite
+# catches.  Works in a scratch copy (build-mutate); the checkout is untouched.
+mutate: deps
+	@scripts/mutate $(TABLE)
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD)
