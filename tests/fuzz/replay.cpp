@@ -1,8 +1,10 @@
 // Replays inputs through a fuzz harness without a fuzzing engine: each file
 // named, and each file of a folder named (in name order), once.  The code
 // under test talks on the console, which goes nowhere; the name of each
-// input goes to standard error first, so a failure shows whose it is.
+// input goes to standard error first, so a failure shows whose it is.  An
+// input that hangs the harness ends the replay.
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 namespace {
+
+// Far beyond what any input of a corpus takes, even on a loaded machine.
+constexpr unsigned HANG_SECONDS = 60;
+
+void hung(int)
+{
+	static const char says[] = "replay: the input hung the harness\n";
+	ssize_t said = write(2, says, sizeof says - 1);
+	(void)said;
+	_exit(1);
+}
 
 std::vector<std::string> inputs_of(const std::string &path)
 {
@@ -80,11 +93,14 @@ int main(int argc, char **argv)
 		for (const std::string &f : inputs_of(argv[i]))
 			inputs.emplace_back(f, contents(f));
 	silence_stdout();
+	signal(SIGALRM, hung);
 	if (LLVMFuzzerInitialize)
 		LLVMFuzzerInitialize(&argc, &argv);
 	for (const auto &[name, bytes] : inputs) {
 		fprintf(stderr, "replay: %s\n", name.c_str());
+		alarm(HANG_SECONDS);
 		LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+		alarm(0);
 	}
 	fprintf(stderr, "replay: %zu inputs, no failure\n", inputs.size());
 	return 0;
