@@ -182,6 +182,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	// Outside a board there is no flash, and nothing here may reach the
 	// PC's own /user.
 	if (api_flash_init() != 0 || api_i2c_init() != 0) {
+		fflush(stdout);
 		fprintf(stderr, "fuzz_installer: no board devices (run it inside a virtual board)\n");
 		exit(1);
 	}
