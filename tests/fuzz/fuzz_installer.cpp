@@ -8,11 +8,9 @@
 //   environment partition never;
 // - the result says whether anything was installed.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,6 +21,7 @@
 #include "i2c/i2c.h"
 #include "image/image.h"
 #include "image/record.h"
+#include "sleeps.h"
 
 namespace {
 
@@ -149,33 +148,12 @@ void check_written_slot(const Bytes &slot, const std::vector<Found> &records)
 	abort();
 }
 
-// Set on the fuzzing thread while the installer runs: its waits for the
-// EEPROM pass at once, as in the virtual board's fast time.  The fuzzer's
-// own threads sleep for real.
-thread_local bool virtual_time;
-
-void real_sleep(time_t seconds, long nanoseconds)
-{
-	struct timespec t = {seconds, nanoseconds};
-	while (nanosleep(&t, &t) != 0 && errno == EINTR)
-		;
-}
-
 } // namespace
 
-extern "C" int usleep(useconds_t us)
-{
-	if (!virtual_time)
-		real_sleep(us / 1000000, (long)(us % 1000000) * 1000);
-	return 0;
-}
-
-extern "C" unsigned int sleep(unsigned int seconds)
-{
-	if (!virtual_time)
-		real_sleep(seconds, 0);
-	return 0;
-}
+// The installer's waits for the EEPROM pass at once, as in the virtual
+// board's fast time.
+void virtual_sleep(unsigned int) {}
+void virtual_usleep(useconds_t) {}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -204,9 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// A slot given up front: the installer never asks, and so never takes
 	// the path that boots the downloaded application.
 	uint32_t slot = 1 + (size & 1);
-	virtual_time = true;
+	begin_virtual_time();
 	int result = processNorvikImage(path, 1, slot);
-	virtual_time = false;
+	end_virtual_time();
 	fflush(stdout);
 	close(fd);
 

@@ -17,19 +17,18 @@
 // The receiver must end, stay inside its buffers, and report exactly the
 // bytes it wrote: whole blocks the sender sent.  A clean transfer (below)
 // must arrive whole.
-#include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdarg>
 #include <cstring>
-#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
 
+#include "sleeps.h"
 #include "xmodem/xmodem.h"
 
 namespace {
@@ -44,10 +43,6 @@ int master = -1;
 int slave = -1; // kept open so that the line lives between transfers
 const char *slave_path;
 struct termios line_defaults;
-
-// Set only on the fuzzing thread, only during a transfer: the fuzzer's own
-// threads sleep for real.
-thread_local bool virtual_time;
 
 const uint8_t *script;
 size_t script_size;
@@ -101,13 +96,6 @@ void operator_presses_enter()
 	static const uint8_t enter[] = {'\r', '\n'};
 	if (write(master, enter, sizeof enter) != (ssize_t)sizeof enter)
 		abort();
-}
-
-void real_sleep(time_t seconds, long nanoseconds)
-{
-	struct timespec t = {seconds, nanoseconds};
-	while (nanosleep(&t, &t) != 0 && errno == EINTR)
-		;
 }
 
 void open_line()
@@ -202,24 +190,16 @@ bool clean_transfer(std::string *file)
 
 } // namespace
 
-extern "C" int usleep(useconds_t us)
+// A poll's short wait is the sender's turn; a second's wait is the operator
+// waiting for Enter: the operator presses it.
+void virtual_usleep(useconds_t)
 {
-	if (virtual_time) {
-		sender_turn();
-		return 0;
-	}
-	real_sleep(us / 1000000, (long)(us % 1000000) * 1000);
-	return 0;
+	sender_turn();
 }
 
-extern "C" unsigned int sleep(unsigned int seconds)
+void virtual_sleep(unsigned int)
 {
-	if (virtual_time) {
-		operator_presses_enter();
-		return 0;
-	}
-	real_sleep(seconds, 0);
-	return 0;
+	operator_presses_enter();
 }
 
 // The receiver's /dev/ttyS0 is the harness's line; every other path is
@@ -254,9 +234,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	script_size = size;
 	script_pos = 0;
 
-	virtual_time = true;
+	begin_virtual_time();
 	int total = Xmodem1K(OUTPUT);
-	virtual_time = false;
+	end_virtual_time();
 	fflush(stdout);
 
 	if (total < 0)
