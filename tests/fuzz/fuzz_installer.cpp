@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "files.h"
 #include "flash/flash.h"
 #include "i2c/i2c.h"
 #include "image/image.h"
@@ -24,8 +25,6 @@
 #include "sleeps.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 constexpr const char *IMAGES = "/user/images";
 
@@ -40,30 +39,6 @@ const Partition PARTITIONS[] = {
 	{&uboot_fd, TYPE_UBOOT},   {&uboot_env_fd, 0}, {&device_tree_fd, TYPE_DFT},
 	{&kernel_fd, TYPE_KERNEL}, {&rfs_fd, TYPE_RFS}, {&rescue_fd, TYPE_DIAGS},
 };
-
-Bytes read_file(const char *path, bool *exists)
-{
-	Bytes bytes;
-	*exists = false;
-	FILE *f = fopen(path, "rb");
-	if (!f)
-		return bytes;
-	*exists = true;
-	uint8_t piece[4096];
-	size_t n;
-	while ((n = fread(piece, 1, sizeof piece, f)) > 0)
-		bytes.insert(bytes.end(), piece, piece + n);
-	fclose(f);
-	return bytes;
-}
-
-void write_file(const char *path, const uint8_t *data, size_t size)
-{
-	FILE *f = fopen(path, "wb");
-	if (!f || fwrite(data, 1, size, f) != size)
-		abort();
-	fclose(f);
-}
 
 // Slot 1 holds a copy of the package's first header (so that the "same
 // version" path is reachable), slot 2 nothing.
@@ -197,9 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		check_partition(PARTITIONS[i], heads[i], after[i], records);
 		flash_changed = flash_changed || heads[i] != after[i];
 	}
-	bool has1, has2;
-	Bytes image1 = read_file("/user/images/image1", &has1);
-	Bytes image2 = read_file("/user/images/image2", &has2);
+	Bytes image1, image2;
+	bool has1 = read_file("/user/images/image1", &image1);
+	bool has2 = read_file("/user/images/image2", &image2);
 	bool wrote1 = !has1 || image1 != before;
 	bool wrote2 = has2;
 	if ((slot == 1 && wrote2) || (slot == 2 && wrote1))

@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "files.h"
 #include "image/record.h"
 
 int pkgtool_main(int argc, char **argv);
@@ -39,14 +40,6 @@ bool is_fixture(const std::string &name)
 		if (name == f)
 			return true;
 	return false;
-}
-
-void write_file(const char *name, const uint8_t *data, size_t size)
-{
-	int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-	if (fd < 0 || write(fd, data, size) != (ssize_t)size)
-		abort();
-	close(fd);
 }
 
 // The entries of a folder, "." and ".." left out.
@@ -157,14 +150,9 @@ void check_package(const Args &args)
 	size_t expected = 0;
 	for (size_t i = 2; i < args.size(); i++)
 		expected += args[i][0] != '-';
-	FILE *f = fopen(args[1].c_str(), "rb");
-	if (!f)
+	Bytes pkg;
+	if (!read_file(args[1].c_str(), &pkg))
 		abort();
-	std::vector<uint8_t> pkg;
-	int c;
-	while ((c = fgetc(f)) != EOF)
-		pkg.push_back((uint8_t)c);
-	fclose(f);
 	uint64_t off = 0;
 	size_t records = 0;
 	for (;;) {

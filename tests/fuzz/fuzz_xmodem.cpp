@@ -24,10 +24,10 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
 
+#include "files.h"
 #include "sleeps.h"
 #include "xmodem/xmodem.h"
 
@@ -121,20 +121,6 @@ void reset_line()
 	data_sent = 0;
 }
 
-std::string output()
-{
-	std::string bytes;
-	FILE *f = fopen(OUTPUT, "rb");
-	if (!f)
-		abort();
-	char piece[4096];
-	size_t n;
-	while ((n = fread(piece, 1, sizeof piece, f)) > 0)
-		bytes.append(piece, n);
-	fclose(f);
-	return bytes;
-}
-
 // CRC-16/XMODEM, bit by bit.
 unsigned crc16(const uint8_t *p, size_t n)
 {
@@ -162,7 +148,7 @@ int block_number(const uint8_t *p, size_t n, bool intact)
 // any data), then blocks 1, 2, ... each whole and intact in a piece of its
 // own, then EOT twice.  Its file is the data of blocks 1, 2, ...; false
 // for any other script.
-bool clean_transfer(std::string *file)
+bool clean_transfer(Bytes *file)
 {
 	unsigned next = 1, eots = 0;
 	size_t pos = 0;
@@ -183,7 +169,7 @@ bool clean_transfer(std::string *file)
 		if (block_number(p, n, true) != (int)(next & 0xFF))
 			return false;
 		next++;
-		file->append((const char *)p + 3, n - 5);
+		file->insert(file->end(), p + 3, p + n - 2);
 	}
 	return pos == script_size && eots == 2;
 }
@@ -241,14 +227,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	if (total < 0)
 		abort(); // the line and the file were there
-	std::string file = output();
+	Bytes file;
+	if (!read_file(OUTPUT, &file))
+		abort(); // the receiver made it
 	if (total > 0 && file.size() != (size_t)total)
 		abort(); // the count is not what reached the file
 	if (total % 128 != 0)
 		abort(); // only whole blocks are kept
 	if ((size_t)total > data_sent)
 		abort(); // more than was ever sent
-	std::string sent;
+	Bytes sent;
 	if (clean_transfer(&sent) && (file != sent || (size_t)total != sent.size()))
 		abort(); // a clean transfer got lost
 	return 0;

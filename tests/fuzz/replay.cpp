@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "files.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
@@ -55,22 +57,6 @@ std::vector<std::string> inputs_of(const std::string &path)
 	return files;
 }
 
-std::vector<uint8_t> contents(const std::string &path)
-{
-	std::vector<uint8_t> bytes;
-	FILE *f = fopen(path.c_str(), "rb");
-	if (!f) {
-		perror(path.c_str());
-		exit(2);
-	}
-	uint8_t piece[4096];
-	size_t n;
-	while ((n = fread(piece, 1, sizeof piece, f)) > 0)
-		bytes.insert(bytes.end(), piece, piece + n);
-	fclose(f);
-	return bytes;
-}
-
 void silence_stdout()
 {
 	int null = open("/dev/null", O_WRONLY);
@@ -88,10 +74,15 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	// Read before the harness starts: it may change its working folder.
-	std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs;
+	std::vector<std::pair<std::string, Bytes>> inputs;
 	for (int i = 1; i < argc; i++)
-		for (const std::string &f : inputs_of(argv[i]))
-			inputs.emplace_back(f, contents(f));
+		for (const std::string &f : inputs_of(argv[i])) {
+			inputs.emplace_back(f, Bytes());
+			if (!read_file(f.c_str(), &inputs.back().second)) {
+				perror(f.c_str());
+				return 2;
+			}
+		}
 	silence_stdout();
 	signal(SIGALRM, hung);
 	if (LLVMFuzzerInitialize)
