@@ -14,15 +14,16 @@ make_board() {
 }
 
 # in_board DIR [--bind HOST:INSIDE ...] -- PROGRAM ARGS...: runs PROGRAM
-# inside the board at DIR, with the sanitizer options of the caller.  Time
-# is real: the fuzzer's own threads sleep, and the harnesses make the time
-# of the code under test virtual themselves.
+# inside the board at DIR.  A board starts with an empty environment: the
+# caller's sanitizer settings are handed in.  Time is real: the fuzzer's
+# own threads must sleep for real, and the harnesses make the time of the
+# code under test virtual themselves.
 in_board() {
 	in_board_dir=$1
 	shift
 	set -- --time real "$@"
 	# (Names of their own: a shell function shares the caller's variables.)
-	for in_board_name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+	for in_board_name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS ASAN_SYMBOLIZER_PATH; do
 		eval "in_board_value=\${$in_board_name:-}"
 		[ -z "$in_board_value" ] || set -- --env "$in_board_name=$in_board_value" "$@"
 	done
