@@ -25,11 +25,12 @@ test: build
 demo: build
 	@scripts/demo $(BUILD)
 
-fuzz: deps
+# The harnesses that need a board run inside a virtual board of $(BUILD).
+fuzz: build
 	@cmake -S . -B $(FUZZ_BUILD) -DFUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	@tests/fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS) $(BUILD)
 
 ppc: deps
 	@scripts/ppc build

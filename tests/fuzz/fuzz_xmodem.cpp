@@ -1,45 +1,48 @@
 // The XMODEM-1K receiver against a sender that the fuzz input scripts.
 //
-// The receiver opens /dev/ttyS0 as on the board; in the harness's private
-// root that is the slave side of a pseudo-terminal whose master side the
-// harness holds.  Time is virtual for the receiver: its sleeps return at
-// once, and each one is a turn of the peers around it.  A poll's short
-// sleep is the sender's turn: when the receiver has said something since
-// the last turn (its 'C', ACK, NAK or CAN), the sender answers with the
-// next piece of the script (two bytes of length, big-endian, then that
-// many bytes), or with CAN CAN once the script is spent; otherwise it stays
-// silent and the receiver's time-outs run out poll by poll.  A one-second
-// sleep is the operator waiting for Enter: the operator presses it.  Every
-// run is so the same sequence of system calls, whatever the machine's load.
+// The receiver opens /dev/ttyS0 as on the board.  Inside a virtual board
+// that is the console, whose far end the board runner holds; the harness
+// must be the far end itself, so it shows the receiver a pseudo-terminal
+// of its own under that name (the one path it changes, at the open).  Time
+// is virtual for the receiver: its sleeps return at once, and each one is
+// a turn of the peers around it.  A poll's short sleep is the sender's
+// turn: when the receiver has said something since the last turn (its
+// 'C', ACK, NAK or CAN), the sender answers with the next piece of the
+// script (two bytes of length, big-endian, then that many bytes), or with
+// CAN CAN once the script is spent; otherwise it stays silent and the
+// receiver's time-outs run out poll by poll.  A one-second sleep is the
+// operator waiting for Enter: the operator presses it.  Every run is so
+// the same sequence of system calls, whatever the machine's load.
 //
 // The receiver must end, stay inside its buffers, and report exactly the
-// bytes it wrote: whole blocks the sender sent.
-#include <cerrno>
+// bytes it wrote: whole blocks the sender sent.  A clean transfer (below)
+// must arrive whole.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include "sandbox.h"
+#include "files.h"
+#include "sleeps.h"
 #include "xmodem/xmodem.h"
 
 namespace {
 
 constexpr const char *OUTPUT = "/tmp/received";
+constexpr unsigned char SOH = 0x01;
+constexpr unsigned char STX = 0x02;
+constexpr unsigned char EOT = 0x04;
 constexpr unsigned char CAN = 0x18;
 
 int master = -1;
 int slave = -1; // kept open so that the line lives between transfers
+const char *slave_path;
 struct termios line_defaults;
-
-// Set only on the fuzzing thread, only during a transfer: the fuzzer's own
-// threads sleep for real.
-thread_local bool virtual_time;
 
 const uint8_t *script;
 size_t script_size;
@@ -95,13 +98,6 @@ void operator_presses_enter()
 		abort();
 }
 
-void real_sleep(time_t seconds, long nanoseconds)
-{
-	struct timespec t = {seconds, nanoseconds};
-	while (nanosleep(&t, &t) != 0 && errno == EINTR)
-		;
-}
-
 void open_line()
 {
 	master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -110,10 +106,10 @@ void open_line()
 	const char *name = ptsname(master);
 	if (!name)
 		abort();
+	slave_path = strdup(name);
 	slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
 	if (slave < 0 || tcgetattr(slave, &line_defaults) != 0)
 		abort();
-	bind_device(name, "/dev/ttyS0");
 }
 
 void reset_line()
@@ -125,39 +121,94 @@ void reset_line()
 	data_sent = 0;
 }
 
-off_t output_size()
+// CRC-16/XMODEM, bit by bit.
+unsigned crc16(const uint8_t *p, size_t n)
 {
-	struct stat st;
-	return stat(OUTPUT, &st) == 0 ? st.st_size : -1;
+	unsigned crc = 0;
+	for (size_t i = 0; i < n; i++) {
+		crc ^= (unsigned)p[i] << 8;
+		for (int bit = 0; bit < 8; bit++)
+			crc = (crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1) & 0xFFFF;
+	}
+	return crc;
+}
+
+// The number of a piece that is one whole block, or -1.
+int block_number(const uint8_t *p, size_t n, bool intact)
+{
+	size_t data = n == 133 ? 128 : n == 1029 ? 1024 : 0;
+	if (data == 0 || p[0] != (data == 128 ? SOH : STX) || p[1] + p[2] != 255)
+		return -1;
+	if (intact && crc16(p + 3, data) != (unsigned)(p[3 + data] << 8 | p[4 + data]))
+		return -1;
+	return p[1];
+}
+
+// A clean transfer: any number of blocks 0 (as a YMODEM sender opens, with
+// any data), then blocks 1, 2, ... each whole and intact in a piece of its
+// own, then EOT twice.  Its file is the data of blocks 1, 2, ...; false
+// for any other script.
+bool clean_transfer(Bytes *file)
+{
+	unsigned next = 1, eots = 0;
+	size_t pos = 0;
+	while (pos + 2 <= script_size) {
+		size_t n = (size_t)script[pos] << 8 | script[pos + 1];
+		const uint8_t *p = script + pos + 2;
+		if (n > script_size - pos - 2)
+			return false;
+		pos += 2 + n;
+		if (n == 1 && p[0] == EOT) {
+			eots++;
+			continue;
+		}
+		if (eots > 0)
+			return false;
+		if (next == 1 && block_number(p, n, false) == 0)
+			continue;
+		if (block_number(p, n, true) != (int)(next & 0xFF))
+			return false;
+		next++;
+		file->insert(file->end(), p + 3, p + n - 2);
+	}
+	return pos == script_size && eots == 2;
 }
 
 } // namespace
 
-extern "C" int usleep(useconds_t us)
+// A poll's short wait is the sender's turn; a second's wait is the operator
+// waiting for Enter: the operator presses it.
+void virtual_usleep(useconds_t)
 {
-	if (virtual_time) {
-		sender_turn();
-		return 0;
-	}
-	real_sleep(us / 1000000, (long)(us % 1000000) * 1000);
-	return 0;
+	sender_turn();
 }
 
-extern "C" unsigned int sleep(unsigned int seconds)
+void virtual_sleep(unsigned int)
 {
-	if (virtual_time) {
-		operator_presses_enter();
-		return 0;
+	operator_presses_enter();
+}
+
+// The receiver's /dev/ttyS0 is the harness's line; every other path is
+// opened as it would be.
+extern "C" int open(const char *path, int flags, ...)
+{
+	using Open = int (*)(const char *, int, ...);
+	static Open next = (Open)dlsym(RTLD_NEXT, "open");
+	mode_t mode = 0;
+	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+		va_list ap;
+		va_start(ap, flags);
+		mode = (mode_t)va_arg(ap, int);
+		va_end(ap);
 	}
-	real_sleep(seconds, 0);
-	return 0;
+	if (slave_path && strcmp(path, "/dev/ttyS0") == 0)
+		path = slave_path;
+	return next(path, flags, mode);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	enter_private_root();
 	open_line();
-	silence_stdout();
 	return 0;
 }
 
@@ -169,20 +220,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	script_size = size;
 	script_pos = 0;
 
-	virtual_time = true;
+	begin_virtual_time();
 	int total = Xmodem1K(OUTPUT);
-	virtual_time = false;
+	end_virtual_time();
 	fflush(stdout);
 
 	if (total < 0)
 		abort(); // the line and the file were there
-	if (total > 0) {
-		if (output_size() != total)
-			abort(); // the count is not what reached the file
-		if (total % 128 != 0)
-			abort(); // only whole blocks are kept
-		if ((size_t)total > data_sent)
-			abort(); // more than was ever sent
-	}
+	Bytes file;
+	if (!read_file(OUTPUT, &file))
+		abort(); // the receiver made it
+	if (total > 0 && file.size() != (size_t)total)
+		abort(); // the count is not what reached the file
+	if (total % 128 != 0)
+		abort(); // only whole blocks are kept
+	if ((size_t)total > data_sent)
+		abort(); // more than was ever sent
+	Bytes sent;
+	if (clean_transfer(&sent) && (file != sent || (size_t)total != sent.size()))
+		abort(); // a clean transfer got lost
 	return 0;
 }

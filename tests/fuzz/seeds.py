@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """Seed inputs of the harnesses that do not read packages: environments for
-the boot-flag parser, key sequences for the line editor and scripted
-transfers for the XMODEM receiver.  Usage: seeds.py DIR (one directory per
-harness is made under DIR)."""
+the boot-flag parser, key sequences for the line editor and the address
+questions, scripted transfers for the XMODEM receiver and command lines
+for pkgtool.  Usage: seeds.py DIR (one directory per harness is made under
+DIR)."""
 import os
+import struct
 import sys
+import zlib
 
 
 def write(directory, name, data):
@@ -38,6 +41,46 @@ def line_editor(directory):
     ]
     for i, k in enumerate(keys):
         write(directory, "keys%d" % i, k)
+
+
+def ip_addr(directory):
+    # First byte: the question (0 address, 1 netmask, 2 gateway).
+    keys = [
+        b"\x0010.0.0.2\r",
+        b"\x01\r",
+        b"\x01255.255.255.0\r",
+        b"\x020.0.0.0\r10.1\r",
+        b"\x00240.0.0.1\r192.168.1.300\r\rQuit\r",
+        b"\x02\x1b[D1.2.3.4\x01\x049\x1b[C\r",
+        b"\x00" + b"1" * 140 + b"\r127.0.0.1 x\r",
+    ]
+    for i, k in enumerate(keys):
+        write(directory, "keys%d" % i, k)
+
+
+def record(type_word, payload, version=0x01020304):
+    """One intact record with a basic header."""
+    body = struct.pack(">III", len(payload), type_word, version) + payload
+    return struct.pack(">I", ~zlib.crc32(body) & 0xFFFFFFFF) + body
+
+
+def pkgtool_cli(directory):
+    # Arguments, each ended by a zero byte, an empty one, then the file f.
+    package = record(0x03504F4C, bytes(40)) + record(0x01504F4C, b"app payload")
+    lines = [
+        (b"list f", package),
+        (b"verify f", package + b"xyz"),
+        (b"extract f out", package),
+        (b"extract f .", package[:50]),
+        (b"crc link", b"123456789"),
+        (b"create o --extended=24 app=f@1.2.3.4 uboot=uboot", b"abcd"),
+        (b"create o kernel=fifo", b""),
+        (b"create dir app=f@9.9.9.9 --overwrite-copy", b"abcde"),
+        (b"create o rfs=f dft=f@0.0.0.1", b"ab"),
+        (b"--help", b""),
+    ]
+    for i, (args, contents) in enumerate(lines):
+        write(directory, "cmd%d" % i, args.replace(b" ", b"\0") + b"\0\0" + contents)
 
 
 def crc16(data):
@@ -83,6 +126,8 @@ def main():
     bootflags(os.path.join(root, "fuzz_bootflags"))
     line_editor(os.path.join(root, "fuzz_line_editor"))
     xmodem(os.path.join(root, "fuzz_xmodem"))
+    ip_addr(os.path.join(root, "fuzz_ip_addr"))
+    pkgtool_cli(os.path.join(root, "fuzz_pkgtool_cli"))
 
 
 if __name__ == "__main__":

@@ -29,7 +29,9 @@ bool is(const char *a, const char *b)
 
 } // namespace
 
-int main(int argc, char **argv)
+// The whole command: its arguments parsed and dispatched, the exit status
+// returned.  Callable on its own, so that the fuzzer drives what users type.
+int pkgtool_main(int argc, char **argv)
 {
 	if (argc >= 2 && (is(argv[1], "-h") || is(argv[1], "--help"))) {
 		usage(stdout);
@@ -51,4 +53,9 @@ int main(int argc, char **argv)
 		return pkg_crc(argv[2], stdout);
 	usage(stderr);
 	return PKG_ERROR;
+}
+
+int main(int argc, char **argv)
+{
+	return pkgtool_main(argc, argv);
 }
