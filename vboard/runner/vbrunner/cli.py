@@ -10,7 +10,8 @@ Commands:
   vboard create BOARD [--sample] [--set KEY=VALUE ...]
   vboard boot BOARD [--once | --max-boots N] [--time fast|real]
                     [--timeout SECONDS] [--launcher PATH] [--escape KEY|none]
-  vboard run BOARD [--time fast|real] [--env NAME=VALUE ...]
+                    [--bind HOST[:INSIDE] ...]
+  vboard run BOARD [--time fast|real] [--env NAME=VALUE ...] [--launcher PATH]
                    [--bind HOST[:INSIDE] ...] -- CMD [ARGS...]
   vboard env BOARD [KEY=VALUE | KEY= ...] | --raw FILE
   vboard vpd BOARD [OFFSET[=VALUE]]
@@ -22,9 +23,9 @@ SIGINT.  Ctrl-] (change with --escape, or --escape none) powers the board off
 and returns.  Without a terminal on standard input the console is relayed
 between standard input and standard output all the same.
 
-A board sees its own root filesystem and folder only.  `vboard run --bind`
-shows a file or folder of the PC inside it, read-only, at INSIDE (by default
-at its own path).  INSIDE may be none of the board's own paths (/bin, /sbin,
+A board sees its own root filesystem and folder only.  --bind shows a file
+or folder of the PC inside it, read-only, at INSIDE (by default at its own
+path).  INSIDE may be none of the board's own paths (/bin, /sbin,
 /lib, /lib64, /usr, /etc, /proc, /dev, /vboard, /user, /tmp), nor lie within
 or above one.
 
@@ -38,6 +39,11 @@ Exit status of `vboard boot`:
   124  --timeout expired
   128+N  the board's first program was killed by signal N (137: power cut)
 `vboard run` exits with the status of CMD (128+N when killed by signal N).
+
+The launcher (/bin/launcher in the board) may be the board's own build, for
+32-bit big-endian PowerPC: it then runs under qemu-ppc with the PowerPC
+device models found above it (build-ppc/lib/libvboard.so), and so does any
+PowerPC program bound or started in the board.
 """
 
 import argparse
@@ -55,6 +61,7 @@ from .create import cmd_create
 from .envvpd import cmd_env, cmd_vpd
 from .namespace import (INSIDE_LAUNCHER, Boot, board_env, become_subreaper, exit_status,
                         parse_bind, preloaded)
+from .ppc import models_for
 
 EXIT_APP_OK = 0
 EXIT_APP_FAILED = 1
@@ -84,8 +91,11 @@ def cmd_run(args):
         fail("run: no command given (vboard run BOARD -- CMD ARGS...)")
     extra = parse_env(args.env or [])
     binds = [parse_bind(item) for item in args.bind or []]
-    if os.path.isfile(LAUNCHER):
+    if args.launcher:
+        binds.insert(0, (usable_launcher(args.launcher), INSIDE_LAUNCHER))
+    elif os.path.isfile(LAUNCHER):
         binds.insert(0, (LAUNCHER, INSIDE_LAUNCHER))
+    models_for(binds)
     lock = lock_board(board)
     try:
         power_on(board)
@@ -124,12 +134,19 @@ def boot_limits(args):
     return (1 if args.once else args.max_boots), args.timeout
 
 
+def usable_launcher(path):
+    launcher = os.path.abspath(path)
+    if not os.path.isfile(launcher) or not os.access(launcher, os.X_OK):
+        fail(f"{launcher}: no launcher (build it, or give --launcher PATH)")
+    return launcher
+
+
 def cmd_boot(args):
     board = open_board(args.board)
     check_built()
-    launcher = os.path.abspath(args.launcher) if args.launcher else LAUNCHER
-    if not os.path.isfile(launcher) or not os.access(launcher, os.X_OK):
-        fail(f"{launcher}: no launcher (build it, or give --launcher PATH)")
+    binds = [(usable_launcher(args.launcher or LAUNCHER), INSIDE_LAUNCHER)]
+    binds += [parse_bind(item) for item in args.bind or []]
+    models_for(binds)
     escape = parse_escape(args.escape)
     limit, timeout = boot_limits(args)
     deadline = None if timeout is None else time.monotonic() + timeout
@@ -142,7 +159,7 @@ def cmd_boot(args):
             if limit is not None and boots == limit:
                 return EXIT_BOOT_LIMIT
             boots += 1
-            how, returncode, events = boot_once(board, console, launcher, args.time, deadline)
+            how, returncode, events = boot_once(board, console, binds, args.time, deadline)
             if how == "timeout":
                 message(f"time limit of {timeout:g} s reached, board powered off")
                 return EXIT_TIMEOUT
@@ -161,7 +178,7 @@ def cmd_boot(args):
         os.close(lock)
 
 
-def boot_once(board, console, launcher, time_mode, deadline):
+def boot_once(board, console, binds, time_mode, deadline):
     """One power cycle: (how it ended, the first program's status, the
     trace's event words of this boot)."""
     empty_tmp(board)
@@ -169,7 +186,7 @@ def boot_once(board, console, launcher, time_mode, deadline):
     offset = trace_size(board)
     program = ["/usr/bin/setsid", "--ctty"] + preloaded([INSIDE_LAUNCHER])
     slave = console.slave
-    boot = Boot(board, console.path, [(launcher, INSIDE_LAUNCHER)], program, board_env(),
+    boot = Boot(board, console.path, binds, program, board_env(),
                 time_mode, (slave, slave, slave))
     try:
         how = console.relay(boot.proc, deadline)
@@ -210,6 +227,8 @@ def parser():
     b.add_argument("--launcher", metavar="PATH", help="run this program instead of the launcher")
     b.add_argument("--escape", default="^]", metavar="KEY",
                    help="the detach key, ^X or none (default ^])")
+    b.add_argument("--bind", action="append", metavar="HOST[:INSIDE]",
+                   help="show HOST read-only inside the board at INSIDE (repeatable)")
     b.set_defaults(func=cmd_boot, running=True)
 
     r = sub.add_parser("run", help="run a command inside the board")
@@ -217,6 +236,7 @@ def parser():
     r.add_argument("--time", choices=("fast", "real"), help="override board.conf's time")
     r.add_argument("--env", action="append", metavar="NAME=VALUE",
                    help="an environment variable for the command (repeatable)")
+    r.add_argument("--launcher", metavar="PATH", help="the launcher at /bin/launcher")
     r.add_argument("--bind", action="append", metavar="HOST[:INSIDE]",
                    help="show HOST read-only inside the board at INSIDE, by default "
                         "at its own path (repeatable)")
