@@ -2,9 +2,9 @@
 add_test(NAME system.xmodem
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/test_xmodem.py
     ${CMAKE_CURRENT_SOURCE_DIR}/test_xmodem_rescue.py)
-set_tests_properties(system.xmodem PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
+set_tests_properties(system.xmodem PROPERTIES ENVIRONMENT "${SYSTEM_TEST_ENV}")
 
 add_test(NAME system.mgmt
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
     ${CMAKE_CURRENT_SOURCE_DIR}/test_mgmt.py ${CMAKE_CURRENT_SOURCE_DIR}/test_tftp.py)
-set_tests_properties(system.mgmt PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
+set_tests_properties(system.mgmt PROPERTIES ENVIRONMENT "${SYSTEM_TEST_ENV}")

@@ -13,4 +13,4 @@ add_test(NAME system.rescue_board
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
     ${CMAKE_CURRENT_LIST_DIR}/test_rescue_board.py)
 set_tests_properties(system.rescue system.installer system.rescue_board PROPERTIES
-  ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
+  ENVIRONMENT "${SYSTEM_TEST_ENV}")
