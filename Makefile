@@ -35,8 +35,10 @@ fuzz: build
 ppc: deps
 	@scripts/ppc build
 
-test-ppc: deps
-	@scripts/ppc test
+# The board's build, its unit tests under qemu-ppc, and the system tests with
+# its own programs on virtual boards of the PC build.
+test-ppc: build
+	@BUILD_DIR=$(abspath $(BUILD)) JOBS=$(JOBS) scripts/ppc test
 
 bench: build
 	@bench/run $(BUILD)

@@ -2,9 +2,11 @@
 program with the device models preloaded (no namespace), and the trace
 parsed into events.
 
-With VBOARD_PPC_BUILD naming the board's build (build-ppc), the module
-driver is the board's own PowerPC program, run under qemu-ppc with the
-PowerPC models beside the PC ones."""
+With VBOARD_PPC_BUILD naming the board's build (build-ppc), the tests run
+the board's own programs: the launcher and the sample debugger on whole
+boards (vb.py), and the test programs that drive its modules, under qemu-ppc
+with the PowerPC models beside the PC ones.  This is the one place that
+reads the switch."""
 import os
 import pathlib
 import stat
@@ -20,13 +22,33 @@ VBOARD_HW = BUILD_DIR / "bin" / "vboard-hw"
 PPC_BUILD = os.environ.get("VBOARD_PPC_BUILD")
 if PPC_BUILD:
     PPC_BUILD = pathlib.Path(PPC_BUILD).resolve()
-    HWDRV = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu", PPC_BUILD / "tests" / "hwdrv"]
+    # Inside a board the board registers the emulator itself.
+    EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"]
     # One preload path for both kinds of program: each dynamic loader
     # completes $LIB with a directory of its own.
     LIBS = {sysconfig.get_config_var("MULTIARCH"): LIBVBOARD, "powerpc-linux-gnu": PPC_BUILD / "lib" / "libvboard.so"}
 else:
-    HWDRV = [BUILD_DIR / "tests" / "hwdrv"]
+    EMULATOR = []
     LIBS = {}
+# The build under test: the launcher, the test programs, and the samples
+# (the debugger's is a program of that build).
+TESTED_BUILD = PPC_BUILD or BUILD_DIR
+LAUNCHER = TESTED_BUILD / "bin" / "launcher"
+SAMPLES = TESTED_BUILD / "samples"
+
+
+def driver(name):
+    """A test program (module driver) of the build under test: tests/NAME."""
+    return TESTED_BUILD / "tests" / name
+
+
+def outside_board(program):
+    """The command line that runs a program of the build under test outside
+    any board."""
+    return [*EMULATOR, program]
+
+
+HWDRV = outside_board(driver("hwdrv"))
 
 PARTS = ["uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"]
 # Small partitions keep each board quick to make; tests that need the real

@@ -4,4 +4,4 @@ add_test(NAME system.hardware
           ${CMAKE_CURRENT_SOURCE_DIR}/test_flash.py
           ${CMAKE_CURRENT_SOURCE_DIR}/test_vpd.py
           ${CMAKE_CURRENT_SOURCE_DIR}/test_bootflags.py)
-set_tests_properties(system.hardware PROPERTIES ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
+set_tests_properties(system.hardware PROPERTIES ENVIRONMENT "${SYSTEM_TEST_ENV}")

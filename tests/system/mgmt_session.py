@@ -2,11 +2,11 @@
 (`vboard run`), answered key by key."""
 import pytest
 
-from board import BUILD_DIR, Board
+from board import Board, driver, outside_board
 from rescueterm import VBOARD, Console, crlf, descendant
 from vb import in_board, run_argv
 
-MGMTDRV = BUILD_DIR / "tests" / "mgmtdrv"
+MGMTDRV = driver("mgmtdrv")
 
 
 class Session:
@@ -23,7 +23,7 @@ class Session:
             pytest.fail(f"{MGMTDRV} is not built")
         self.results = self.tmp_path / "results"
         self.results.write_text("")
-        self.console = Console([MGMTDRV, "-r", self.results, *ops])
+        self.console = Console([*outside_board(MGMTDRV), "-r", self.results, *ops])
         return self.console
 
     def on_board(self, *ops, time="fast", prelude=None):

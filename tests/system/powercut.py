@@ -71,10 +71,16 @@ class Campaign:
         board.env("diagnostics=rescue")
         return board
 
-    def install(self, board, launcher=None):
-        """Boot 1: the TFTP rescue; returns (exit status, console)."""
-        extra = ["--launcher", str(launcher)] if launcher else []
-        child = board.spawn(max_boots=1, extra=extra)
+    def install(self, board, cut_slot_at=None):
+        """Boot 1: the TFTP rescue, the launcher killed as it issues its Nth
+        slot-file write when cut_slot_at is N; returns the exit status."""
+        from vb import LAUNCHER, in_board
+        if cut_slot_at:
+            # strace runs the launcher, bound beside it.
+            child = board.spawn(max_boots=1, launcher=self.slot_cutter(board, cut_slot_at),
+                                extra=["--bind", f"{LAUNCHER}:{in_board(LAUNCHER)}"])
+        else:
+            child = board.spawn(max_boots=1)
         child.timeout = 120
         for expect, answer in DIALOGUE:
             if child.expect_exact([expect, pexpect.EOF]) == 1:
@@ -85,13 +91,12 @@ class Campaign:
         child.close()
         return child.exitstatus if child.exitstatus is not None else 128 + child.signalstatus
 
-    def cut_slot_file_at(self, board, n):
+    def slot_cutter(self, board, n):
         """A launcher that strace kills as it issues its Nth slot-file write."""
-        real = board.path / "launcher.real"
-        shutil.copy(self.build / "bin" / "launcher", real)
+        from vb import LAUNCHER, in_board
         wrapper = board.path / "launcher.cut"
         wrapper.write_text("#!/bin/sh\nexec strace -f -qq -o /dev/null -P /user/images/image1 -e trace=write "
-                           f"-e inject=write:signal=KILL:when={n} /vboard/launcher.real\n")
+                           f"-e inject=write:signal=KILL:when={n} {in_board(LAUNCHER)}\n")
         wrapper.chmod(0o755)
         return wrapper
 
@@ -124,7 +129,7 @@ class Campaign:
                 conf.write(f"fault.power_cut_after_writes = {n}\n")
             rc = self.install(board)
         elif kind == "slot":
-            rc = self.install(board, self.cut_slot_file_at(board, n))
+            rc = self.install(board, cut_slot_at=n)
         else:
             rc = self.install(board)
         if kind == "none":

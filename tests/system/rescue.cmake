@@ -1,9 +1,6 @@
 # The rescue console and the package installer, typed at through a terminal:
 # through a test program (on the test's terminal, or inside a board), and on
 # a whole booted board.
-add_executable(consoledrv ${CMAKE_CURRENT_LIST_DIR}/consoledrv.cpp)
-target_link_libraries(consoledrv PRIVATE launchercore)
-set_target_properties(consoledrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 
 add_test(NAME system.rescue
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
@@ -16,4 +13,4 @@ add_test(NAME system.rescue_board
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
     ${CMAKE_CURRENT_LIST_DIR}/test_rescue_board.py)
 set_tests_properties(system.rescue system.installer system.rescue_board PROPERTIES
-  ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
+  ENVIRONMENT "${SYSTEM_TEST_ENV}")

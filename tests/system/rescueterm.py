@@ -16,10 +16,10 @@ import time
 import pexpect
 import pytest
 
+from board import BUILD_DIR, driver, outside_board
 from vb import in_board, run_argv
 
-BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
-CONSOLEDRV = BUILD_DIR / "tests" / "consoledrv"
+CONSOLEDRV = driver("consoledrv")
 VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
 
@@ -76,6 +76,18 @@ def children_map():
     return kids
 
 
+def program_of(pid):
+    """The program a process runs as its command line names it: argv[0], or
+    for a program of the board's own build the one that its emulator runs
+    (qemu-ppc PROGRAM ARGV0 ...)."""
+    try:
+        argv = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace").split("\0")
+    except OSError:
+        return ""
+    emulated = pathlib.PurePath(argv[0]).name.startswith("qemu-") and len(argv) > 1
+    return argv[1] if emulated else argv[0]
+
+
 def descendant(root, name):
     """The first process below root whose program name ends in name, or None:
     how a test outside a board finds the board's program."""
@@ -83,11 +95,7 @@ def descendant(root, name):
     todo = list(kids.get(root, []))
     while todo:
         pid = todo.pop(0)
-        try:
-            argv0 = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0]
-        except OSError:
-            argv0 = b""
-        if argv0.decode(errors="replace").endswith(name):
+        if program_of(pid).endswith(name):
             return pid
         todo += kids.get(pid, [])
     return None
@@ -172,7 +180,7 @@ class Session:
             pytest.fail(f"{CONSOLEDRV} is not built")
         self.results = self.tmp_path / "results"
         self.results.write_text("")
-        c = Console([CONSOLEDRV, "-r", self.results, *ops], env=env)
+        c = Console([*outside_board(CONSOLEDRV), "-r", self.results, *ops], env=env)
         self.consoles.append(c)
         return c
 

@@ -7,7 +7,7 @@ import struct
 import pexpect
 import pytest
 
-from board import BUILD_DIR, make_hostile
+from board import LAUNCHER, make_hostile
 from records import record
 from vb import VBoard, archive, sample
 
@@ -307,7 +307,7 @@ class TestStartRules:
         else:
             # Not a program for this board: the shell would run it as a script.
             if slot2 == "other-machine":
-                elf = bytearray((BUILD_DIR / "bin" / "launcher").read_bytes()[:64])
+                elf = bytearray(LAUNCHER.read_bytes()[:64])
                 elf[18:20] = b"\x16\x00" if elf[5] == 1 else b"\x00\x16"  # s390
                 board.write_slot(2, record("app", gzip.compress(bytes(elf))))
             length = struct.unpack_from(">I", board.slot_path(2).read_bytes(), 4)[0]

@@ -2,16 +2,15 @@
 turn, offered to the installer on the virtual board: no corrupt record may
 ever reach a partition or a slot file, and every outcome is a clear line."""
 import re
-import shutil
 import subprocess
 
 import pytest
 
-from board import BUILD_DIR
+from board import driver
 from records import record
-from vb import VBoard, archive, sample
+from vb import VBoard, archive, in_board, sample
 
-CONSOLEDRV = BUILD_DIR / "tests" / "consoledrv"
+CONSOLEDRV = driver("consoledrv")
 FAILURES = re.compile(r"^(Installing (Kernel|Application): )?(Bad crc for (KERNEL|APPLICATION): 0x[0-9a-f]{8}, voiding download"
                       r"|(KERNEL) image is too big for flash \(-?\d+ > \d+\)"
                       r"|Failed to allocate buffer for image \(-?\d+\))$")
@@ -43,9 +42,7 @@ def campaign(tmp_path_factory):
         (flips / f"{i:04d}").write_bytes(bytes(bad))
     before_kernel = board.flash_path("kernel").read_bytes()[:len(kernel)]
     before_slot = board.slot_path(1).read_bytes()
-    # The board sees its own directory at /vboard wherever the build is.
-    shutil.copy(CONSOLEDRV, board.path / "consoledrv")
-    r = board.run("/bin/sh", "-c", LOOP % ("/vboard/consoledrv", len(kernel)))
+    r = board.run("/bin/sh", "-c", LOOP % (in_board(CONSOLEDRV), len(kernel)), programs=[CONSOLEDRV])
     assert r.returncode == 0, r.stderr
     return {"board": board, "package": package, "kernel": kernel, "app": app,
             "before_kernel": before_kernel, "before_slot": before_slot, "out": board.path / "out"}

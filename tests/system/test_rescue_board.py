@@ -6,9 +6,10 @@ import subprocess
 
 import pytest
 
+from board import LAUNCHER, SAMPLES
 from rescueterm import PKGTOOL, VBOARD, Console, crlf, descendant
+from vb import boot_argv
 
-SAMPLES = VBOARD.parent.parent / "samples"
 PROMPT = "\nOption? : "
 MENU_END = "\tE) Exit\n" + PROMPT
 QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
@@ -24,7 +25,7 @@ def vboard(*args):
 
 class WholeBoard:
     def __init__(self, path):
-        if not VBOARD.exists() or not (VBOARD.parent / "launcher").exists():
+        if not VBOARD.exists() or not LAUNCHER.exists():
             pytest.fail("vboard and the launcher are not built")
         self.path = path
         vboard("create", path, "--sample")
@@ -34,7 +35,7 @@ class WholeBoard:
         vboard("env", self.path, *keys)
 
     def boot(self, max_boots=1):
-        c = Console([VBOARD, "boot", self.path, "--max-boots", max_boots])
+        c = Console(boot_argv(self.path, "--max-boots", max_boots))
         c.reader = lambda: descendant(c.child.pid, "/bin/launcher")
         self.consoles.append(c)
         return c

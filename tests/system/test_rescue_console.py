@@ -4,6 +4,7 @@ import termios
 
 import pytest
 
+from board import outside_board
 from rescueterm import CONSOLEDRV, Console, crlf
 
 BEL = "\a"
@@ -19,7 +20,7 @@ class Driver:
         if not CONSOLEDRV.exists():
             pytest.fail(f"{CONSOLEDRV} is not built")
         self.results.write_text("")
-        c = Console([CONSOLEDRV, "-r", self.results, *ops], preexec_fn=preexec_fn)
+        c = Console([*outside_board(CONSOLEDRV), "-r", self.results, *ops], preexec_fn=preexec_fn)
         self.consoles.append(c)
         return c
 

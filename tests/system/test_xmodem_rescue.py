@@ -6,6 +6,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import xmodem_relay as xr  # noqa: E402
+from board import outside_board  # noqa: E402
 from mgmt_session import MGMTDRV  # noqa: E402
 
 
@@ -19,7 +20,7 @@ def rescue(tmp_path, rx_script, line, prelude="true"):
     rx.write_text("#!/bin/sh\n" + rx_script + "\n")
     rx.chmod(0o755)
     results = tmp_path / "results"
-    program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', MGMTDRV, "-r", results, "xmodem"]
+    program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *outside_board(MGMTDRV), "-r", results, "xmodem"]
     receiver = xr.Receiver(tmp_path, program, line=line,
                            extra=["--tmpfs", "/tmp", "--bind", tmp_path, tmp_path, "--ro-bind", rx, "/usr/bin/rx"])
     return receiver, results

@@ -1,16 +1,16 @@
 """Whole-board scenarios: a board made by `vboard create`, booted by
-`vboard boot` with the unmodified launcher, its console read back."""
+`vboard boot` with the unmodified launcher (the board's own build with
+VBOARD_PPC_BUILD, see board.py), its console read back."""
 import os
 import pathlib
 import subprocess
 
 import pexpect
 
-from board import BUILD_DIR, parse_trace
+from board import BUILD_DIR, LAUNCHER, SAMPLES, parse_trace
 
 VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
-SAMPLES = BUILD_DIR / "samples"
 
 BOOT_EXIT = {"app": 0, "launcher-exit": 3, "rebooted": 4, "timeout": 124}
 
@@ -28,10 +28,15 @@ def in_board(program):
 def run_argv(board, command, programs=(), time=None, env=()):
     """The `vboard run` command line of command on board, each path of
     programs bound at in_board(path)."""
-    argv = [VBOARD, "run", board, *(["--time", time] if time else [])]
+    argv = [VBOARD, "run", board, "--launcher", LAUNCHER, *(["--time", time] if time else [])]
     argv += [word for e in env for word in ("--env", e)]
     argv += [word for p in programs for word in ("--bind", f"{p}:{in_board(p)}")]
     return [str(a) for a in [*argv, "--", *command]]
+
+
+def boot_argv(board, *options, launcher=LAUNCHER):
+    """The `vboard boot` command line of board with the launcher under test."""
+    return [str(a) for a in [VBOARD, "boot", board, "--launcher", launcher, *options]]
 
 
 def console_text(raw):
@@ -86,22 +91,21 @@ class VBoard:
     def set_vpd(self, offset, value):
         self.vboard("vpd", self.path, f"{offset}={value}", check=True)
 
-    def boot(self, max_boots=1, time="fast", input=b"", timeout=120, extra=()):
+    def boot(self, max_boots=1, time="fast", input=b"", timeout=120):
         """Boots without a terminal; returns (exit status, console text)."""
-        r = self.vboard("boot", self.path, "--max-boots", max_boots, "--time", time, *extra,
-                        input=input, timeout=timeout)
+        r = subprocess.run(boot_argv(self.path, "--max-boots", max_boots, "--time", time),
+                           capture_output=True, input=input, timeout=timeout)
         return r.returncode, console_text(r.stdout)
 
-    def spawn(self, max_boots=1, time="fast", extra=(), escape="none"):
+    def spawn(self, max_boots=1, time="fast", extra=(), escape="none", launcher=LAUNCHER):
         """Boots on a pseudo-terminal, for dialogues key by key; the escape
         key is off unless one is given (None: vboard's own choice)."""
-        argv = ["boot", str(self.path), "--max-boots", str(max_boots), "--time", time,
-                *(["--escape", escape] if escape else []), *extra]
-        child = pexpect.spawn(str(VBOARD), argv, timeout=60)
-        return child
+        argv = boot_argv(self.path, "--max-boots", max_boots, "--time", time,
+                         *(["--escape", escape] if escape else []), *extra, launcher=launcher)
+        return pexpect.spawn(argv[0], argv[1:], timeout=60)
 
-    def run(self, *command, env=(), time="fast", input=b""):
-        return subprocess.run(run_argv(self.path, command, time=time, env=env), capture_output=True,
+    def run(self, *command, env=(), time="fast", input=b"", programs=()):
+        return subprocess.run(run_argv(self.path, command, programs=programs, time=time, env=env), capture_output=True,
                               input=input, timeout=120)
 
     def trace(self, kinds=None):

@@ -15,8 +15,9 @@ import termios
 import time
 import tty
 
-BUILD_DIR = pathlib.Path(os.environ.get("BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
-XMODEMDRV = BUILD_DIR / "tests" / "xmodemdrv"
+from board import driver, outside_board
+
+XMODEMDRV = driver("xmodemdrv")
 
 SOH, STX, EOT, ACK, NAK, CAN = 0x01, 0x02, 0x04, 0x06, 0x15, 0x18
 CRC_MODE = ord("C")
@@ -114,7 +115,7 @@ class Receiver:
 
     @classmethod
     def xmodemdrv(cls, workdir, out, line=True):
-        return cls(workdir, [XMODEMDRV, out], line=line)
+        return cls(workdir, [*outside_board(XMODEMDRV), out], line=line)
 
     def settings(self):
         return termios.tcgetattr(self.pty.slave)

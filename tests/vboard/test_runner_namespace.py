@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from boardtests import BUILD, REPO, SAMPLES, create, events, record, run_in, vboard
+from boardtests import BUILD, REPO, SAMPLES, create, events, record, run_in, snapshot, vboard
 
 MODELLED = ["/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree", "/dev/mtd-kernel",
             "/dev/mtd-rfs", "/dev/mtd-rescue", "/dev/i2c-0", "/dev/i2c-1",
@@ -168,7 +168,51 @@ def test_mount_and_umount_of_the_user_filesystem_are_recorded(board):
     assert "mount -o sync -t jffs2 /dev/mtd-user /user" in events(board)
     assert "umount /user" in events(board)
     # Other mounts are not the board's to make.
-    assert run_in(board, "mount -t tmpfs none /mnt").returncode != 0
+    assert run_in(board, "/usr/bin/mount -t tmpfs none /tmp").returncode != 0
+
+
+def test_the_boards_root_holds_no_power_over_the_pc(board):
+    out = inside(board, "readlink /proc/self/ns/user; grep CapEff /proc/self/status")
+    userns, caps = out.split("\n")[:2]
+    assert userns != os.readlink("/proc/self/ns/user")
+    effective = int(caps.split()[1], 16)
+    for cap in (16, 21, 22):  # CAP_SYS_MODULE, CAP_SYS_ADMIN, CAP_SYS_BOOT
+        assert not effective & (1 << cap), caps
+    assert effective & (1 << 12)  # CAP_NET_ADMIN: its own network
+
+
+def powerpc_elf(path):
+    """A file whose ELF header says 32-bit big-endian PowerPC."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(b"\x7fELF\x01\x02\x01" + bytes(9) + b"\x00\x03\x00\x14" + bytes(32))
+    path.chmod(0o755)
+    return path
+
+
+def test_a_powerpc_program_registers_the_emulator_in_the_boards_own_binfmt_misc(board, tmp_path):
+    program = powerpc_elf(tmp_path / "build-ppc" / "tests" / "prog")
+    powerpc_elf(tmp_path / "build-ppc" / "lib" / "libvboard.so")
+    script = ("cat /proc/sys/fs/binfmt_misc/qemu-ppc; echo -1 > /proc/sys/fs/binfmt_misc/qemu-ppc || "
+              "echo unchanged; readlink /lib/ld.so.1; readlink /lib/powerpc-linux-gnu; ls /lib/vboard/lib")
+    out = inside(board, script, "--bind", f"{program}:/opt/prog")
+    assert out.splitlines() == [
+        "enabled", "interpreter /usr/bin/qemu-ppc", "flags: P", "offset 0",
+        "magic 7f454c4601020100000000000000000000020014",
+        "mask ffffffffffffff00fffffffffffffffffffeffff",
+        "unchanged", "/usr/powerpc-linux-gnu/lib/ld.so.1", "/usr/powerpc-linux-gnu/lib",
+        "powerpc-linux-gnu", "x86_64-linux-gnu"]
+    # A board of PC programs only runs them as the PC does.
+    assert inside(board, "ls -A /proc/sys/fs/binfmt_misc; ls /lib/vboard/lib") == "x86_64-linux-gnu\n"
+
+
+@pytest.mark.parametrize("command", [["boot", "--once"], ["run", "--", "/bin/true"]])
+def test_a_powerpc_launcher_without_the_boards_device_models_is_refused(board, tmp_path, command):
+    launcher = powerpc_elf(tmp_path / "launcher")
+    before = snapshot(board)
+    result = vboard(command[0], board, "--launcher", launcher, *command[1:], stdin=subprocess.DEVNULL)
+    assert (result.returncode, result.stderr) == (2, f"vboard: {launcher}: a PowerPC program, and no PowerPC "
+                                                     "lib/libvboard.so above it (run make ppc)\n")
+    assert snapshot(board) == before
 
 
 def test_flash_eraseall_empties_the_user_filesystem(board):

@@ -6,6 +6,7 @@
 // the fortified _chk and _2 ones, the old __xstat ones) only pass their
 // arguments on, each with its own types and its own next definition.
 #include "board.h"
+#include "ethtool.h"
 #include "fdtab.h"
 #include "node.h"
 #include "sys.h"
@@ -13,6 +14,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -136,7 +138,11 @@ int device_ioctl(int fd, unsigned long req, void *arg)
 		return node_ioctl(n, fd, req, arg);
 	if (req == TCFLSH)
 		return serial_flush(fd, static_cast<int>(reinterpret_cast<intptr_t>(arg)));
-	return LIBC(ioctl)::call(fd, req, arg);
+	int r = LIBC(ioctl)::call(fd, req, arg);
+	// No kernel lacks it: only an emulator that does not pass it on.
+	if (r < 0 && errno == ENOSYS && req == SIOCETHTOOL && board_active())
+		return ethtool_link(arg);
+	return r;
 }
 
 // ------------------------------------------------------------------- stat ----

@@ -11,7 +11,8 @@ Commands:
   vboard boot BOARD [--once | --max-boots N] [--time fast|real]
                     [--timeout SECONDS] [--launcher PATH]
                     [--console terminal | --console pty] [--escape KEY|none]
-  vboard run BOARD [--time fast|real] [--env NAME=VALUE ...]
+                    [--bind HOST[:INSIDE] ...]
+  vboard run BOARD [--time fast|real] [--env NAME=VALUE ...] [--launcher PATH]
                    [--bind HOST[:INSIDE] ...] -- CMD [ARGS...]
   vboard env BOARD [KEY=VALUE | KEY= ...] | --raw FILE
   vboard vpd BOARD [OFFSET[=VALUE]]
@@ -36,9 +37,9 @@ is dropped or never read), and a terminal may close and open it again at
 any time.  No escape key is looked for: Ctrl-C of vboard (or --once,
 --max-boots, --timeout) powers the board off, and the port goes with it.
 
-A board sees its own root filesystem and folder only.  `vboard run --bind`
-shows a file or folder of the PC inside it, read-only, at INSIDE (by default
-at its own path).  INSIDE may be none of the board's own paths (/bin, /sbin,
+A board sees its own root filesystem and folder only.  --bind shows a file
+or folder of the PC inside it, read-only, at INSIDE (by default at its own
+path).  INSIDE may be none of the board's own paths (/bin, /sbin,
 /lib, /lib64, /usr, /etc, /proc, /dev, /vboard, /user, /tmp), nor lie within
 or above one.
 
@@ -53,6 +54,11 @@ Exit status of `vboard boot`:
   128+N  the board's first program was killed by signal N (137: power cut),
          or vboard itself was (130: Ctrl-C, 143: SIGTERM)
 `vboard run` exits with the status of CMD (128+N when killed by signal N).
+
+The launcher (/bin/launcher in the board) may be the board's own build, for
+32-bit big-endian PowerPC: it then runs under qemu-ppc with the PowerPC
+device models found above it (build-ppc/lib/libvboard.so), and so does any
+PowerPC program bound or started in the board.
 """
 
 import argparse
@@ -70,6 +76,7 @@ from .create import cmd_create
 from .envvpd import cmd_env, cmd_vpd
 from .namespace import (INSIDE_LAUNCHER, Boot, board_env, become_subreaper, exit_status,
                         parse_bind, preloaded)
+from .ppc import models_for
 
 EXIT_APP_OK = 0
 EXIT_APP_FAILED = 1
@@ -99,8 +106,11 @@ def cmd_run(args):
         fail("run: no command given (vboard run BOARD -- CMD ARGS...)")
     extra = parse_env(args.env or [])
     binds = [parse_bind(item) for item in args.bind or []]
-    if os.path.isfile(LAUNCHER):
+    if args.launcher:
+        binds.insert(0, (usable_launcher(args.launcher), INSIDE_LAUNCHER))
+    elif os.path.isfile(LAUNCHER):
         binds.insert(0, (LAUNCHER, INSIDE_LAUNCHER))
+    models_for(binds)
     lock = lock_board(board)
     try:
         power_on(board)
@@ -151,12 +161,19 @@ def console_peer(args):
     return lambda: Terminal(escape)
 
 
+def usable_launcher(path):
+    launcher = os.path.abspath(path)
+    if not os.path.isfile(launcher) or not os.access(launcher, os.X_OK):
+        fail(f"{launcher}: no launcher (build it, or give --launcher PATH)")
+    return launcher
+
+
 def cmd_boot(args):
     board = open_board(args.board)
     check_built()
-    launcher = os.path.abspath(args.launcher) if args.launcher else LAUNCHER
-    if not os.path.isfile(launcher) or not os.access(launcher, os.X_OK):
-        fail(f"{launcher}: no launcher (build it, or give --launcher PATH)")
+    binds = [(usable_launcher(args.launcher or LAUNCHER), INSIDE_LAUNCHER)]
+    binds += [parse_bind(item) for item in args.bind or []]
+    models_for(binds)
     make_peer = console_peer(args)
     limit, timeout = boot_limits(args)
     lock = lock_board(board)
@@ -166,14 +183,14 @@ def cmd_boot(args):
             if args.console == "pty":
                 print(f"console: {console.peer.path}", flush=True)
             power_on(board)
-            return boot_loop(board, console, launcher, args.time, limit, timeout)
+            return boot_loop(board, console, binds, args.time, limit, timeout)
         finally:
             console.close()
     finally:
         os.close(lock)
 
 
-def boot_loop(board, console, launcher, time_mode, limit, timeout):
+def boot_loop(board, console, binds, time_mode, limit, timeout):
     """Boots again after each reboot; the exit status of `vboard boot`."""
     deadline = None if timeout is None else time.monotonic() + timeout
     boots = 0
@@ -181,7 +198,7 @@ def boot_loop(board, console, launcher, time_mode, limit, timeout):
         if limit is not None and boots == limit:
             return EXIT_BOOT_LIMIT
         boots += 1
-        how, returncode, events = boot_once(board, console, launcher, time_mode, deadline)
+        how, returncode, events = boot_once(board, console, binds, time_mode, deadline)
         if how == "timeout":
             message(f"time limit of {timeout:g} s reached, board powered off")
             return EXIT_TIMEOUT
@@ -197,7 +214,7 @@ def boot_loop(board, console, launcher, time_mode, limit, timeout):
         return EXIT_NO_APP
 
 
-def boot_once(board, console, launcher, time_mode, deadline):
+def boot_once(board, console, binds, time_mode, deadline):
     """One power cycle: (how it ended, the first program's status, the
     trace's event words of this boot)."""
     empty_tmp(board)
@@ -205,7 +222,7 @@ def boot_once(board, console, launcher, time_mode, deadline):
     offset = trace_size(board)
     program = ["/usr/bin/setsid", "--ctty"] + preloaded([INSIDE_LAUNCHER])
     slave = console.slave
-    boot = Boot(board, console.path, [(launcher, INSIDE_LAUNCHER)], program, board_env(),
+    boot = Boot(board, console.path, binds, program, board_env(),
                 time_mode, (slave, slave, slave))
     try:
         how = console.relay(boot.proc, deadline)
@@ -251,6 +268,8 @@ def parser():
                         "named on the first line of output")
     b.add_argument("--escape", metavar="KEY",
                    help="the detach key of --console terminal, ^X or none (default ^])")
+    b.add_argument("--bind", action="append", metavar="HOST[:INSIDE]",
+                   help="show HOST read-only inside the board at INSIDE (repeatable)")
     b.set_defaults(func=cmd_boot, running=True)
 
     r = sub.add_parser("run", help="run a command inside the board")
@@ -258,6 +277,7 @@ def parser():
     r.add_argument("--time", choices=("fast", "real"), help="override board.conf's time")
     r.add_argument("--env", action="append", metavar="NAME=VALUE",
                    help="an environment variable for the command (repeatable)")
+    r.add_argument("--launcher", metavar="PATH", help="the launcher at /bin/launcher")
     r.add_argument("--bind", action="append", metavar="HOST[:INSIDE]",
                    help="show HOST read-only inside the board at INSIDE, by default "
                         "at its own path (repeatable)")

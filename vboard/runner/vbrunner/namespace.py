@@ -6,13 +6,18 @@ import json
 import os
 import signal
 import subprocess
+import sysconfig
 
-from . import conf
+from . import conf, ppc
 from .common import LIBDUMA, LIBVBOARD, ROOTFS, VBOARD_HW, fail, host_env
 from .network import Network
 
 BOARD_PATH = "/bin:/sbin:/usr/bin:/usr/sbin"
-INSIDE_LIBVBOARD = "/lib/vboard/libvboard.so"
+# Every dynamic loader completes $LIB with a folder of its own (the dollar
+# sign stays in the variable): PC and PowerPC programs of one board each find
+# their own build of the device models.
+INSIDE_LIBVBOARD = "/lib/vboard/$LIB/libvboard.so"
+PC_LIB_DIR = sysconfig.get_config_var("MULTIARCH") or "x86_64-linux-gnu"
 INSIDE_HW = "/lib/vboard/vboard-hw"
 INSIDE_LAUNCHER = "/bin/launcher"
 
@@ -24,9 +29,9 @@ BOARD_PATHS = ("/bin", "/sbin", "/lib", "/lib64", "/usr", "/etc", "/proc", "/dev
 # The user filesystem's devices, handled by the mount and flash_eraseall stubs.
 USER_NODES = ("/dev/mtd-user", "/dev/mtd-user-char")
 
-# Capabilities of the board's root: enough to configure its network, own its
-# files and signal its processes; no mounts, no module loading, no reboot of
-# the PC.
+# Capabilities of the board's root, in a user namespace of its own: enough to
+# configure its network, own its files and signal its processes; no mounts,
+# no module loading, no reboot of the PC.
 BOARD_CAPS = (
     "CAP_CHOWN", "CAP_DAC_OVERRIDE", "CAP_DAC_READ_SEARCH", "CAP_FOWNER",
     "CAP_FSETID", "CAP_KILL", "CAP_SETGID", "CAP_SETUID", "CAP_NET_ADMIN",
@@ -61,20 +66,30 @@ def modelled_nodes(settings):
         "/dev/i2c-0", "/dev/i2c-1", "/dev/norvik/cpld_mmmap")
 
 
-def multiarch_dirs():
-    return [d for d in sorted(os.listdir("/usr/lib")) if "-linux-" in d]
+def lib_links(ppc_models):
+    """The links of the board's /lib: {INSIDE: HOST}."""
+    links = {f"/lib/{d}": f"/usr/lib/{d}" for d in sorted(os.listdir("/usr/lib")) if "-linux-" in d}
+    if ppc_models:
+        links.update(ppc.lib_links())
+    return links
 
 
-def bwrap_argv(board, console, binds, program, env, conf_fd):
-    """binds: (HOST, INSIDE) pairs bound read-only after the board's own."""
-    argv = ["bwrap", "--unshare-pid", "--unshare-net", "--unshare-ipc",
-            "--unshare-uts", "--hostname", "board", "--die-with-parent"]
+def bwrap_argv(board, console, binds, program, env, conf_fd, ppc_models=None):
+    """binds: (HOST, INSIDE) pairs bound read-only after the board's own;
+    ppc_models: the PowerPC device models, for a board with PowerPC programs."""
+    # The board's root is root in a user namespace of its own: capabilities
+    # held there reach nothing of the PC, and a binfmt_misc mounted there is
+    # the board's own.  A root runner's capabilities are all dropped first:
+    # bubblewrap would otherwise leave root every one of them.
+    argv = ["bwrap", "--unshare-user", "--uid", "0", "--gid", "0", "--unshare-pid",
+            "--unshare-net", "--unshare-ipc", "--unshare-uts", "--hostname", "board",
+            "--die-with-parent", "--cap-drop", "ALL"]
     for cap in BOARD_CAPS:
         argv += ["--cap-add", cap]
     # The PC's programs and libraries, read-only; the board's own /bin.
     argv += ["--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc"]
-    for d in multiarch_dirs():
-        argv += ["--symlink", f"/usr/lib/{d}", f"/lib/{d}"]
+    for inside, host in lib_links(ppc_models).items():
+        argv += ["--symlink", host, inside]
     if os.path.isdir("/usr/lib64"):
         argv += ["--symlink", "usr/lib64", "/lib64"]
     argv += ["--ro-bind", os.path.join(ROOTFS, "bin"), "/bin", "--symlink", "bin", "/sbin"]
@@ -82,8 +97,10 @@ def bwrap_argv(board, console, binds, program, env, conf_fd):
     if os.path.isfile("/usr/bin/rx"):
         argv += ["--ro-bind", "/usr/bin/rx", "/lib/vboard/lrzsz/rx",
                  "--ro-bind", os.path.join(ROOTFS, "usr", "bin", "rx"), "/usr/bin/rx"]
-    argv += ["--ro-bind", LIBVBOARD, INSIDE_LIBVBOARD, "--ro-bind", VBOARD_HW, INSIDE_HW,
+    argv += ["--ro-bind", LIBVBOARD, models_path(PC_LIB_DIR), "--ro-bind", VBOARD_HW, INSIDE_HW,
              "--ro-bind", LIBDUMA, "/lib/libduma.so.0.0.0"]
+    if ppc_models:
+        argv += ["--ro-bind", ppc_models, models_path(ppc.LIB_DIR)]
     argv += ["--proc", "/proc", "--dev", "/dev"]
     argv += ["--bind", board.path, "/vboard", "--bind", board.file("user"), "/user",
              "--bind", board.file("tmp"), "/tmp"]
@@ -101,6 +118,10 @@ def bwrap_argv(board, console, binds, program, env, conf_fd):
     for name, value in env.items():
         argv += ["--setenv", name, value]
     return argv + ["--"] + program
+
+
+def models_path(lib_dir):
+    return INSIDE_LIBVBOARD.replace("$LIB", f"lib/{lib_dir}")
 
 
 def board_env(extra=()):
@@ -170,23 +191,36 @@ class Boot:
     stdio: the program's standard input, output and error."""
 
     def __init__(self, board, console, binds, program, env, time_mode, stdio):
+        ppc_models = ppc.models_for(binds)
+        gate = Gate() if ppc_models else None
+        if gate:
+            program = ppc.gated(program, gate.ready_w, gate.go_r)
         self.network = Network(board.file("tftp"))
         try:
             self.proc, info_r, block_w = start(board, console, binds, program, env,
-                                               time_mode, stdio)
+                                               time_mode, stdio, ppc_models, gate)
         except BaseException:
             self.network.stop()
+            if gate:
+                gate.close()
             raise
         try:
             info = read_info(info_r)
             self.network.attach(info["child-pid"])
             os.write(block_w, b"x")
+            if gate:
+                # The board's root is complete only once its first program runs.
+                gate.wait_ready()
+                ppc.register(info["child-pid"])
+                gate.go()
         except (OSError, KeyError, ValueError):
             self.kill()
             raise
         finally:
             os.close(info_r)
             os.close(block_w)
+            if gate:
+                gate.close()
 
     def kill(self):
         if self.proc.poll() is None:
@@ -202,18 +236,44 @@ class Boot:
         return status
 
 
-def start(board, console, binds, program, env, time_mode, stdio):
+class Gate:
+    """Two pipes between the runner and the board's first program: the board
+    says it is ready, the runner lets it go on."""
+
+    def __init__(self):
+        self.ready_r, self.ready_w = os.pipe()
+        self.go_r, self.go_w = os.pipe()
+
+    def theirs(self):
+        return [self.ready_w, self.go_r]
+
+    def wait_ready(self):
+        if os.read(self.ready_r, 1) != b"x":
+            raise ValueError("the board's namespace did not start")
+
+    def go(self):
+        os.write(self.go_w, b"go\n")
+
+    def close(self, names=("ready_r", "ready_w", "go_r", "go_w")):
+        for name in names:
+            if getattr(self, name) is not None:
+                os.close(getattr(self, name))
+                setattr(self, name, None)
+
+
+def start(board, console, binds, program, env, time_mode, stdio, ppc_models=None, gate=None):
     """bubblewrap, held before the program starts until the network is
     attached: (process, end its info comes from, end that lets it go on)."""
     conf_fd = conf.with_time(board.file("board.conf"), time_mode)
     info_r, info_w = os.pipe()
     block_r, block_w = os.pipe()
     theirs = [info_w, block_r] + ([conf_fd] if conf_fd is not None else [])
-    argv = bwrap_argv(board, console, binds, program, env, conf_fd)
+    argv = bwrap_argv(board, console, binds, program, env, conf_fd, ppc_models)
     argv[1:1] = ["--info-fd", str(info_w), "--block-fd", str(block_r)]
     try:
         proc = subprocess.Popen(argv, stdin=stdio[0], stdout=stdio[1], stderr=stdio[2],
-                                pass_fds=theirs, env=host_env(), preexec_fn=default_signals)
+                                pass_fds=theirs + (gate.theirs() if gate else []),
+                                env=host_env(), preexec_fn=default_signals)
     except OSError:
         os.close(info_r)
         os.close(block_w)
@@ -221,4 +281,6 @@ def start(board, console, binds, program, env, time_mode, stdio):
     finally:
         for fd in theirs:
             os.close(fd)
+        if gate:
+            gate.close(("ready_w", "go_r"))
     return proc, info_r, block_w
