@@ -2,23 +2,11 @@
 flash and both slots, as a board leaves the factory."""
 import os
 import shutil
-import struct
 
 from . import conf
 from .board import CPLD_SIZE, VPD_SIZE, Board, erased_part, write_file
 from .common import SAMPLES, fail
 from .envvpd import env_image
-
-
-def record_span(data):
-    """Header length and record length of the record at the start of data."""
-    if len(data) < 16:
-        fail("sample record shorter than its header")
-    length, magic = struct.unpack_from(">II", data, 4)
-    header = struct.unpack_from(">H", data, 18)[0] if magic & 0x80000000 else 16
-    if header + length > len(data):
-        fail("sample record longer than its file")
-    return header, header + length
 
 
 def sample_file(name):
@@ -32,9 +20,7 @@ def sample_file(name):
 def write_sample(board):
     """Flash and both slots as a board leaves the factory with the samples."""
     size = board.conf.size
-    uboot = sample_file("uboot.pkg")
-    header, end = record_span(uboot)
-    write_file(board.flash("uboot"), erased_part(size("uboot"), uboot[header:end], "uboot"))
+    write_file(board.flash("uboot"), erased_part(size("uboot"), sample_file("uboot.bin"), "uboot"))
     for part, name in (("kernel", "kernel.pkg"), ("rfs", "rfs.pkg"),
                        ("devicetree", "dft.pkg"), ("rescue", "diags.pkg")):
         write_file(board.flash(part), erased_part(size(part), sample_file(name), part))
