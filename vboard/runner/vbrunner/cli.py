@@ -71,7 +71,8 @@ import time
 
 from .board import cmd_trace, empty_tmp, lock_board, open_board, power_on, trace_events, trace_size
 from .common import LAUNCHER, Refused, check_built, fail
-from .console import Console, PtyPort, Terminal, drain, message, parse_escape
+from .console import Console, Terminal, drain, message, parse_escape
+from .ptyport import PtyPort
 from .create import cmd_create
 from .envvpd import cmd_env, cmd_vpd
 from .namespace import (INSIDE_LAUNCHER, Boot, board_env, become_subreaper, exit_status,
