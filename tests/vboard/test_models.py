@@ -252,23 +252,8 @@ def test_registers_are_board_state_and_eeprom_writes_land_in_the_vpd(board):
     """, power_on=False) == [f"{vpd[0x10:0x14].hex()} {vpd[0x14:0x16].hex()}", "aabbcc", "EINVAL", "ENXIO"]
     back = board.vpd()
     assert back == b"\xcc" + vpd[1:0x3B] + b"\x04" + vpd[0x3C:0xFE] + b"\xaa\xbb"
-    assert sh(board, "i2ctransfer -y 0 w1@0x54 0x3a r3", power_on=False)[1].split() == [
-        f"0x{b:02x}" for b in back[0x3A:0x3D]]
     assert sh(board, "i2cset -y 0 0x70 0x00; i2cset -y 0 0x54 0x01 0x01 b", power_on=False)[0] != 0
     assert board.vpd() == back and board.trace_words()[-1] == "i2c0 0x54 smbus-write 0x01 0x01 nak"
-
-
-def detected(grid):
-    """Addresses that answered in an i2cdetect grid."""
-    return [int(row, 16) + i for row, cells in (line.split(":", 1) for line in grid.splitlines()[1:])
-            for i, cell in enumerate(cells[1:].split(" ")[:16]) if cell not in ("--", "")]
-
-
-def test_i2cdetect_sees_the_board(board):
-    assert detected(sh(board, "i2cdetect -y 0")[1]) == [0x4F, 0x70]
-    open_gate(board)
-    assert detected(sh(board, "i2cset -y 0 0x70 0x08 && i2cdetect -y 0", power_on=False)[1]) == [0x4F, 0x54, 0x70]
-    assert detected(sh(board, "i2cdetect -y 1", power_on=False)[1]) == []
 
 
 # --------------------------------------------------------------- CPLD ----

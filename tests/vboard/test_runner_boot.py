@@ -50,8 +50,8 @@ def test_a_board_sees_and_writes_only_its_own_files(tmp_path):
         grep '^time' /vboard/board.conf; echo "$VBOARD_DIR $GREETING"; grep -q libvboard.so /proc/self/maps && echo preloaded
         for n in /dev/mtd-kernel /dev/mtd-rescue /dev/i2c-0 /dev/i2c-1 /dev/norvik/cpld_mmmap; do test -e $n && echo $n; done
         sh -c 'sleep 1000; true' {board.path} &
-        cat /proc/self/mountinfo >&2; exit 7""", time="real", env=["GREETING=hello there"], programs=[tool])
-    assert r.returncode == 7
+        cat /proc/self/mountinfo >&2; kill -TERM $$""", time="real", env=["GREETING=hello there"], programs=[tool])
+    assert r.returncode == 128 + signal.SIGTERM
     assert r.stdout.decode().splitlines() == ["u", "tool ran", "read-only", "unseen", "time = real",
                                               "/vboard hello there", "preloaded", "/dev/mtd-kernel", "/dev/i2c-1",
                                               "/dev/norvik/cpld_mmmap"]
@@ -79,11 +79,12 @@ def test_the_boards_root_has_no_power_over_the_pc(tmp_path):
     board = VBoard.create(tmp_path / "b")
     program = powerpc_elf(tmp_path / "build-ppc" / "tests" / "prog")
     powerpc_elf(tmp_path / "build-ppc" / "lib" / "libvboard.so")
-    r = board.run("/bin/sh", "-c", "readlink /proc/self/ns/user; grep CapEff /proc/self/status; "
+    r = board.run("/bin/sh", "-c", "readlink /proc/self/ns/user; readlink /proc/self/ns/net; grep CapEff /proc/self/status; "
                   "/usr/bin/mount -t tmpfs none /tmp || echo no-mount; head -2 /proc/sys/fs/binfmt_misc/qemu-ppc",
                   programs=[program])
-    userns, caps, *rest = r.stdout.decode().splitlines()
-    assert userns != os.readlink("/proc/self/ns/user") and rest == ["no-mount", "enabled", "interpreter /usr/bin/qemu-ppc"]
+    userns, netns, caps, *rest = r.stdout.decode().splitlines()
+    assert (userns, netns) != (os.readlink("/proc/self/ns/user"), os.readlink("/proc/self/ns/net"))
+    assert rest == ["no-mount", "enabled", "interpreter /usr/bin/qemu-ppc"]
     effective = int(caps.split()[1], 16)
     assert [bool(effective & 1 << cap) for cap in (16, 21, 22, 12)] == [False, False, False, True]
     # The emulator is registered in the board's own binfmt_misc only; the
@@ -125,6 +126,7 @@ EXITS = [
 def test_the_exit_status_tells_how_the_board_ended_and_it_is_powered_off(tmp_path, prepare, options, status,
                                                                           last, times, said):
     board = VBoard.create(tmp_path / "b")
+    (board.path / "tmp" / "stale").write_text("x")
     if prepare:
         prepare(board)
     r = subprocess.run(boot_argv(board.path, "--time", "fast", *options), capture_output=True,
@@ -132,7 +134,7 @@ def test_the_exit_status_tells_how_the_board_ended_and_it_is_powered_off(tmp_pat
     out = console_text(r.stdout)
     assert (r.returncode, r.stderr.decode()) == (status, said), out
     assert out.endswith(last) and out.count(last) == times if last else out == ""
-    assert leftovers(board) == []
+    assert leftovers(board) == [] and not (board.path / "tmp" / "stale").exists()
 
 
 def runner_in_shell(board, *options):

@@ -107,9 +107,10 @@ def test_env_changes_keep_the_order_and_the_crc(tmp_path):
 
 def test_env_raw_writes_the_bytes_of_a_regular_file_that_fits_and_nothing_else(tmp_path):
     board = VBoard.create(tmp_path / "b", sample=False, sets=["size.ubootenv=4096"]).path
-    (tmp_path / "raw").write_bytes(b"\0\0\0\0gdb=on\0odd\1bytes")
+    # Exactly as large as the partition.
+    (tmp_path / "raw").write_bytes(b"\0\0\0\0gdb=on\0odd\1bytes".ljust(4096, b"\0"))
     assert vboard("env", board, "--raw", tmp_path / "raw").returncode == 0
-    assert (board / "flash" / "ubootenv.bin").read_bytes() == (tmp_path / "raw").read_bytes().ljust(4096, b"\xff")
+    assert (board / "flash" / "ubootenv.bin").read_bytes() == (tmp_path / "raw").read_bytes()
     r = vboard("env", board)
     assert (r.returncode, "CRC" in r.stderr, "gdb=on" in r.stdout) == (1, True, True)
     before = snapshot(board)
