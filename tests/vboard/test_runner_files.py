@@ -57,14 +57,6 @@ def test_a_bad_setting_is_refused_naming_where_it_stands(tmp_path, setting, mess
         assert not (tmp_path / "b").exists()
 
 
-def test_settings_are_written_to_board_conf_as_the_models_read_them(tmp_path):
-    board = VBoard.create(tmp_path / "b", sample=False, sets=["size.kernel=0x10000", "fault.i2c_nak=0x54,0x70"]).path
-    assert (board / "flash" / "kernel.bin").stat().st_size == 0x10000
-    out = subprocess.run([str(VBOARD.parent / "vboard-hw"), "conf", str(board / "board.conf")], capture_output=True,
-                         text=True).stdout.splitlines()
-    assert {"time=fast", "size.kernel=65536", "size.uboot=524288", "fault.i2c_nak=0x54,0x70"} <= set(out)
-
-
 def test_a_board_that_cannot_be_used_is_refused_and_left_untouched(tmp_path):
     board = VBoard.create(tmp_path / "b").path
     before = snapshot(tmp_path)
