@@ -283,12 +283,6 @@ def test_the_status_follows_the_control_bit_after_its_polls(make_board, conf, st
     assert [poll_status(board, *step) for step in steps] == seen
 
 
-def test_the_control_register_is_read_modified_and_written(board):
-    assert poll_status(board, 1, power_on=True) == "01"
-    assert (board.path / "cpld.bin").read_bytes()[20] == 0xA5
-    assert board.trace_words(["cpld"]) == ["cpld read 0x14 -> 0xa4", "cpld write 0x14 0xa5", "cpld read 0x18 -> 0x01"]
-
-
 # ------------------------------------------------ time, commands, trace ----
 
 def test_fast_sleeps_advance_the_virtual_clock_by_every_entry(board):
