@@ -1,0 +1,130 @@
+"""The runner's refusals and the board's files: board.conf read by the
+device models' parser, the environment partition, --bind; nothing is run
+and nothing is left half-made when something is refused."""
+import os
+import pathlib
+import resource
+import struct
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "system"))
+from vb import VBOARD, VBoard  # noqa: E402
+
+
+def vboard(*args, **kw):
+    return subprocess.run([str(VBOARD), *map(str, args)], capture_output=True, text=True, timeout=60, **kw)
+
+
+def snapshot(path):
+    """Every file under path with its bytes: to show a board untouched."""
+    return {str(p): p.read_bytes() for p in sorted(pathlib.Path(path).rglob("*")) if p.is_file()}
+
+
+# A bad setting, what is said of it, and where it is refused: in board.conf,
+# in `vboard create --set`, or in both.
+BAD_SETTINGS = [
+    ("size.kernal = 4096", 'unknown key "size.kernal"', "both"),
+    ("time = slow", 'bad value "slow" for key "time"', "both"),
+    ("erase_size = 64k", 'bad value "64k" for key "erase_size"', "both"),
+    ("size.rfs = 0x100000000", 'bad value "0x100000000" for key "size.rfs"', "both"),
+    ("fault.i2c_nak = 0x54,0x80", 'bad value "0x54,0x80" for key "fault.i2c_nak"', "both"),
+    ("fault.mtd_write_fail_at = 0", 'bad value "0" for key "fault.mtd_write_fail_at"', "both"),
+    ("fault.mtd_probe = yes", 'bad value "yes" for key "fault.mtd_probe"', "both"),
+    ("fault.missing = dev/i2c-0", 'bad value "dev/i2c-0" for key "fault.missing"', "both"),
+    ("fault.cpld_ready = -1", 'bad value "-1" for key "fault.cpld_ready"', "both"),
+    ("just words", 'expected "key = value", got "just words"', "conf"),
+    # A NUL must not end the file unseen, with the line after it.
+    ("time = real\0", "NUL byte in the line", "conf"),
+    ("erase_size", "expected KEY=VALUE", "set"),
+    # Written into board.conf, the rest would be a comment there.
+    ("fault.missing = /dev/i2c-0#1", '"#" and line ends cannot be written to board.conf', "set"),
+]
+
+
+@pytest.mark.parametrize("setting,message,where", BAD_SETTINGS)
+def test_a_bad_setting_is_refused_naming_where_it_stands(tmp_path, setting, message, where):
+    if where != "set":
+        (tmp_path / "board.conf").write_text(f"# comment\n\ntime = fast\n{setting}\nsize.kernal = 1\n")
+        r = vboard("vpd", tmp_path)
+        assert (r.returncode, r.stderr) == (2, f"vboard: {tmp_path}/board.conf:4: {message}\n")
+    if where != "conf":
+        r = vboard("create", tmp_path / "b", "--set", "time=real", "--set", setting)
+        assert (r.returncode, r.stderr) == (2, f"vboard: --set {setting}: {message}\n")
+        assert not (tmp_path / "b").exists()
+
+
+def test_a_board_that_cannot_be_used_is_refused_and_left_untouched(tmp_path):
+    board = VBoard.create(tmp_path / "b").path
+    before = snapshot(tmp_path)
+    assert vboard("create", board).returncode == 2 and snapshot(tmp_path) == before
+    with open(board / "board.conf", "a") as f:
+        f.write("size.kernal = 4096\n")
+    line = (board / "board.conf").read_text().count("\n")
+    before = snapshot(board)
+    for command in (["env", "a=1"], ["vpd", "1=2"], ["boot", "--once"], ["run", "--", "/bin/true"]):
+        r = vboard(command[0], board, *command[1:], stdin=subprocess.DEVNULL)
+        assert (r.returncode, r.stderr) == (2, f'vboard: {board}/board.conf:{line}: unknown key "size.kernal"\n')
+    assert snapshot(board) == before
+    r = vboard("boot", tmp_path / "nothing")
+    assert (r.returncode, r.stderr.count("\n"), "no such board" in r.stderr) == (2, 1, True)
+    assert not os.path.exists(tmp_path / "nothing")
+    (tmp_path / "c").mkdir()
+    (tmp_path / "c" / "board.conf").write_text("#" * 65536 + "\n")
+    assert vboard("vpd", tmp_path / "c").stderr == f"vboard: {tmp_path}/c/board.conf: cannot read: longer than 64 KiB\n"
+    # Samples that do not fit their partitions leave no board behind.
+    r = vboard("create", tmp_path / "d", "--sample", "--set", "size.rescue=64")
+    assert (r.returncode, "rescue" in r.stderr, os.path.exists(tmp_path / "d")) == (2, True, False)
+
+
+def parse_env(data):
+    """The environment as U-Boot reads it: big-endian CRC-32 of the data
+    area, then NUL-terminated variables up to an empty one."""
+    assert struct.unpack(">I", data[:4])[0] == zlib.crc32(data[4:0x2000])
+    return data[4:0x2000].split(b"\0\0")[0].decode().split("\0")
+
+
+def test_env_changes_keep_the_order_and_the_crc(tmp_path):
+    board = VBoard.create(tmp_path / "b", sample=False).path
+    assert vboard("env", board, "diagnostics=rescue", "gdbport=2345", "bootargs=console=ttyS0,9600 root=/x").returncode == 0
+    assert vboard("env", board, "gdbport=1", "shell=on", "diagnostics=").returncode == 0
+    data = (board / "flash" / "ubootenv.bin").read_bytes()
+    assert parse_env(data) == ["gdbport=1", "bootargs=console=ttyS0,9600 root=/x", "shell=on"]
+    assert data[0x2000:] == b"\xff" * (len(data) - 0x2000)
+    assert vboard("env", board).stdout == "gdbport=1\nbootargs=console=ttyS0,9600 root=/x\nshell=on\n"
+
+
+def test_env_raw_writes_the_bytes_of_a_regular_file_that_fits_and_nothing_else(tmp_path):
+    board = VBoard.create(tmp_path / "b", sample=False, sets=["size.ubootenv=4096"]).path
+    # Exactly as large as the partition.
+    (tmp_path / "raw").write_bytes(b"\0\0\0\0gdb=on\0odd\1bytes".ljust(4096, b"\0"))
+    assert vboard("env", board, "--raw", tmp_path / "raw").returncode == 0
+    assert (board / "flash" / "ubootenv.bin").read_bytes() == (tmp_path / "raw").read_bytes()
+    r = vboard("env", board)
+    assert (r.returncode, "CRC" in r.stderr, "gdb=on" in r.stdout) == (1, True, True)
+    before = snapshot(board)
+    # One byte too many; a huge sparse file and an endless device, read no
+    # further than one byte past the partition (memory is capped so that a
+    # read of it all fails the test, not the PC); a FIFO never waited for.
+    (tmp_path / "big").write_bytes(bytes(4097))
+    with open(tmp_path / "sparse", "wb") as f:
+        f.truncate(8 << 30)
+    os.mkfifo(tmp_path / "fifo")
+    for raw in ("big", "sparse", "/dev/zero", "fifo", "."):
+        r = vboard("env", board, "--raw", tmp_path / raw, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+        assert (r.returncode, r.stderr.count("\n")) == (2, 1), (raw, r.stderr)
+    assert snapshot(board) == before
+
+
+@pytest.mark.parametrize("bind", ["{tmp}/absent", "{board}:", "{board}:opt", "{board}:/", "{board}:/tmp/x",
+                                  "{board}:/opt/../vboard", "{board}:/dev/mtd-kernel", "{board}:/user", "{board}:/bin",
+                                  "{board}:/usr/lib", "/usr/bin/env", "{board}:/lib/x", "{board}:/etc"])
+def test_a_bind_over_the_boards_own_paths_is_refused(tmp_path, bind):
+    board = VBoard.create(tmp_path / "b", sample=False).path
+    r = vboard("run", board, "--bind", bind.format(tmp=tmp_path, board=board), "--", "/bin/true")
+    assert (r.returncode, r.stderr.count("\n"), r.stderr.startswith("vboard: --bind")) == (2, 1, True)
+    assert (board / "trace.log").read_bytes() == b""
