@@ -139,6 +139,7 @@ def bad_then(rec):
     return record("dft", b"good") + rec + record("dft", b"never seen")
 
 
+# Which headers are unusable is the walk's own test; here, that each kind is named.
 @pytest.mark.parametrize("data,last,verdict", [
     (GOOD, f"2 0x00000bc8 dft 0.0.0.0 basic/16 100 OK 0x{gen_crc(GOOD[3020:]):08x}", "OK, 2 records"),
     (FLIPPED, f"2 0x00000bc8 dft 0.1.0.0 basic/16 100 BAD stored 0x{gen_crc(GOOD[3020:]):08x} computed "
@@ -152,16 +153,11 @@ def bad_then(rec):
     (b"", "(no records)", "BAD, no records"),
     (record(0x07504F4C, b"mystery", version=(1, 0, 0, 0)), f"1 0x00000000 0x07504f4c 1.0.0.0 basic/16 7 OK "
      f"0x{gen_crc(record(0x07504F4C, b'mystery', version=(1, 0, 0, 0))[4:]):08x}", "OK, 1 record"),
-    (bad_then(record("app", b"", hdr_len=0)), *cut(2, 20, "header length below 16", "app", 0, 0, 46)),
     (bad_then(record("app", b"x" * 40, hdr_len=8)), *cut(2, 20, "header length below 16", "app", 8, 40, 86)),
     (bad_then(record("app", b"", hdr_len=0xFFFF, length=0xFFFFFFFF, pad=False)),
      *cut(2, 20, "record length wraps past 4 GiB", "app", 65535, 4294967295, 46)),
-    (bad_then(record("kernel", b"", length=0xFFFFFFF0)),
-     *cut(2, 20, "record length wraps past 4 GiB", "kernel", 16, 4294967280, 42)),
-    (bad_then(record("kernel", b"abcd", length=0xF0000000)),
-     *cut(2, 20, "record runs past the end", "kernel", 16, 4026531840, 46)),
 ], ids=["good", "flipped-version", "flipped-checksum", "trailing", "short-payload", "truncated", "empty", "unknown-type",
-        "header-0", "header-8", "wrap-extended", "wrap-basic", "huge"])
+        "header-8", "wraps"])
 def test_list_and_verify_say_what_a_package_holds(tmp_path, data, last, verdict):
     pkg = tmp_path / "p.pkg"
     pkg.write_bytes(data)
@@ -244,24 +240,6 @@ def test_an_interrupted_run_leaves_no_temporary_file(tmp_path, command, sig):
     assert os.listdir(dest) == []
 
 
-def tgz(members):
-    """A gzip tar of {member: (data, mode)} in the order given, where data
-    "->T" makes a symbolic link to T and "=>T" a hard link to T."""
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, (data, mode) in members.items():
-            info = tarfile.TarInfo(name)
-            info.mode = mode
-            if data[:2] in ("->", "=>"):
-                info.type = tarfile.SYMTYPE if data[0] == "-" else tarfile.LNKTYPE
-                info.linkname = data[2:]
-                tar.addfile(info)
-            else:
-                info.size = len(data)
-                tar.addfile(info, io.BytesIO(data.encode()))
-    return buf.getvalue()
-
-
 def uboot(size, copy=(None, TYPES["uboot"], 0x01000001), **kw):
     """A boot-loader record of version 1.0.0.1 whose payload carries the
     header copy (len, magic, id); len None stands for the payload's."""
@@ -277,7 +255,7 @@ NOT_OURS = "the installer asks for one slot per package, so it replaces record 1
 
 # Package -> findings, as (record index, type, problem); none: OK.
 CHECKS = [
-    (record("app", tgz({"./home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755), "home/bin/sh": ("->mp.elf.strip", 0o777),
+    (record("app", archive({"./home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755), "home/bin/sh": ("->mp.elf.strip", 0o777),
                         "lib": ("->home/../home", 0o777), "lib/x": ("", 0o644)})), []),
     (record("app", gzip.compress(b"\x7fELF debugger")), []),
     (uboot(524288) + record("kernel", bytes(3145728 - 16)), []),
@@ -293,7 +271,7 @@ CHECKS = [
                             "\x1b[2Jé\udce9/../../y": ("", 0o644)})),
      [(1, "app", r"member \x1b[2Jé\xe9/../../y leaves /tmp"), (1, "app", "member /etc/passwd is an absolute path"),
       (1, "app", "member home/../../x leaves /tmp")]),
-    (record("app", tgz({**APP, "etc": ("->/etc", 0o777), "etc/shadow": ("", 0o600), "hop": ("->etc", 0o777),
+    (record("app", archive({**APP, "etc": ("->/etc", 0o777), "etc/shadow": ("", 0o600), "hop": ("->etc", 0o777),
                         "hop/group": ("", 0o644), "pw": ("=>../passwd", 0o644)})),
      [(1, "app", "member etc/shadow is unpacked through the symbolic link etc, which leads out of /tmp"),
       (1, "app", "member hop/group is unpacked through the symbolic link hop, which leads out of /tmp"),

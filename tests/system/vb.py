@@ -125,13 +125,18 @@ class VBoard:
 
 
 def archive(files):
-    """A gzip tar of {member: (text, mode)}, members relative to /tmp."""
+    """A gzip tar of {member: (data, mode)}, members relative to /tmp, where
+    data "->T" makes a symbolic link to T and "=>T" a hard link to T."""
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, (text, mode) in sorted(files.items()):
-            data = text.encode() if isinstance(text, str) else text
+        for name, (data, mode) in sorted(files.items()):
             info = tarfile.TarInfo(name)
-            info.size = len(data)
             info.mode = mode
+            if isinstance(data, str) and data[:2] in ("->", "=>"):
+                info.type = tarfile.SYMTYPE if data[0] == "-" else tarfile.LNKTYPE
+                info.linkname = data[2:]
+                data = b""
+            data = data.encode() if isinstance(data, str) else data
+            info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
     return buf.getvalue()
