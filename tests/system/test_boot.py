@@ -12,14 +12,11 @@ from vb import VBoard, archive, sample
 
 BODY = "Sample application {0} up\n  SAMPLE_PRODUCT=switch-module\n  SAMPLE_ROLE=demo\nSample application {0} done\n"
 INSTALL = "Running AOS install script\nInstalling sample application {0}\n"
-APP = [INSTALL + BODY]
 BOOT = "Booting image '{}'\n"
 OPEN = "Failed to open Application image {}. Trying image {}.\n"
 RESCUE = BOOT.format(1) + OPEN.format(1, 2) + "Failed to open Application image 2. Trying rescue image\n"
-DIAGS = "Launching diagnostics image\n"
-DIAGS_RUN = ("install diags image\n"
-         "Sample diagnostics 5.0.0.1 up\nSample diagnostics 5.0.0.1 done\n")
-DIAGS += DIAGS_RUN
+DIAGS_RUN = "install diags image\nSample diagnostics 5.0.0.1 up\nSample diagnostics 5.0.0.1 done\n"
+DIAGS = "Launching diagnostics image\n" + DIAGS_RUN
 INVALID = "Image has invalid header 0x{:x}. (0x6504f4c)\nImage{} has invalid header... trying Image{}.\n"
 CRC = "Image{} CRC failed, trying Image{} now.\n"
 NO_GDB = "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
@@ -33,7 +30,7 @@ GDB_LEN = len(payloads(sample("gdb.pkg"))[0])
 
 
 def app(version):
-    return APP[0].format(version)
+    return (INSTALL + BODY).format(version)
 
 
 def corrupt(data, at):
