@@ -48,9 +48,14 @@ def inputs(tmp_path):
     return fill
 
 
-@pytest.mark.parametrize("option,hdr_len", [([], 16), (["--extended"], 20), (["--extended=4096"], 4096)])
-def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hdr_len):
-    parts = [("kernel", blob(3000), (1, 2, 3, 4)), ("uboot", uboot_area(bytes(16)), (3, 1, 4, 1)),
+# The boot loader's header copy goes at byte 240 over what may be overwritten.
+@pytest.mark.parametrize("option,hdr_len,area", [
+    ([], 16, bytes(16)), (["--extended"], 20, b"\xff" * 16),
+    (["--extended=4096"], 4096, struct.pack(">IIII", 0, 4096, TYPES["uboot"], 0x01000001)),
+    (["--extended=24"], 24, struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
+    (["--overwrite-copy"], 16, bytes(range(16)))], ids=["zeros", "erased", "earlier-copy", "earlier-extended", "overwrite"])
+def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hdr_len, area):
+    parts = [("kernel", blob(3000), (1, 2, 3, 4)), ("uboot", uboot_area(area), (3, 1, 4, 1)),
              ("app", blob(12345, 2), (10, 0, 255, 7)), ("diags", blob(17, 3), (0, 0, 0, 0))]
     for name, data, _ in parts:
         (tmp_path / name).write_bytes(data)
@@ -59,35 +64,22 @@ def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hd
     assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
     data = pkg.read_bytes()
     recs = list(walk(data))
-    magic = EXTENDED if option else 0
+    magic = EXTENDED if hdr_len > 16 else 0
     assert [(m, i, hl) for _, _, _, m, i, hl in recs] == [
         (TYPES[t] | magic, int.from_bytes(bytes(v), "big"), hdr_len) for t, _, v in parts]
     assert [crc for _, crc, *_ in recs] == [gen_crc(data[off + 4:off + hl + n]) for off, _, n, _, _, hl in recs]
     assert recs[-1][0] + hdr_len + 17 == len(data)
-    # The boot loader gets the copy of its header at byte 240 (checksum 0).
+    # The copy of the boot loader's header has checksum 0.
     copy = struct.pack(">IIII", 0, 600, TYPES["uboot"] | magic, 0x03010401)
     expected = [d if t != "uboot" else d[:240] + copy + d[256:] for t, d, _ in parts]
     assert payloads(data) == expected
     listing = [line.split() for line in pkgtool("list", pkg).stdout.splitlines()]
     assert listing[1:] == [[str(n + 1), f"0x{off:08x}", t, ".".join(map(str, v)),
-                            f"{'extended' if option else 'basic'}/{hdr_len}", str(length), "OK", f"0x{crc:08x}"]
+                            f"{'extended' if magic else 'basic'}/{hdr_len}", str(length), "OK", f"0x{crc:08x}"]
                            for n, ((t, _, v), (off, crc, length, *_)) in enumerate(zip(parts, recs))]
     assert pkgtool("verify", pkg).stdout == f"{pkg}: OK, 4 records\n"
     assert pkgtool("extract", pkg, tmp_path / "x").returncode == 0
     assert [(tmp_path / "x" / f"{n + 1:02d}-{t}.bin").read_bytes() for n, (t, _, _) in enumerate(parts)] == expected
-
-
-@pytest.mark.parametrize("args,area", [
-    ([], bytes(16)), (["--extended=32"], b"\xff" * 16),
-    ([], struct.pack(">IIII", 0, 4096, TYPES["uboot"], 0x01000001)),
-    ([], struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
-    (["--overwrite-copy"], bytes(range(16)))], ids=["zeros", "erased", "earlier-copy", "earlier-extended", "overwrite"])
-def test_boot_loader_header_copy_goes_over_what_may_be_overwritten(tmp_path, args, area):
-    (tmp_path / "u").write_bytes(uboot_area(area))
-    r = pkgtool("create", tmp_path / "u.pkg", *args, f"uboot={tmp_path / 'u'}@3.1.4.1")
-    assert r.returncode == 0, r.stderr
-    (_, _, length, magic, ident, _), = walk((tmp_path / "u.pkg").read_bytes())
-    assert payloads((tmp_path / "u.pkg").read_bytes()) == [uboot_area(struct.pack(">IIII", 0, 600, magic, 0x03010401))]
 
 
 @pytest.mark.parametrize("specs", [["dft=TINY", "kernel=FILE"], ["--extended", "kernel=FILE", "dft=TINY"],
@@ -119,7 +111,8 @@ def test_bad_input_is_one_line_exit_2_and_the_output_untouched(tmp_path, inputs,
 
 
 @pytest.mark.parametrize("args,problem", [("create OUT", "no records given"), ("", "usage"), ("list", "usage"),
-                                          ("frobnicate x", "usage"), ("create MISSING/p.pkg app=FILE", "No such file")])
+                                          ("frobnicate x", "usage"), ("create MISSING/p.pkg app=FILE", "No such file"),
+                                          ("verify MISSING", "No such file")])
 def test_a_command_line_that_means_nothing_is_refused(tmp_path, inputs, args, problem):
     r = pkgtool(*inputs(args).split())
     assert r.returncode == 2 and problem in r.stderr and not (tmp_path / "p.pkg").exists()
@@ -168,6 +161,17 @@ def test_list_and_verify_say_what_a_package_holds(tmp_path, data, last, verdict)
     assert len(listed) == (int(last.split()[0]) if last[0].isdigit() else 1)
     r = pkgtool("verify", pkg)
     assert (r.returncode, r.stdout) == (0 if ok else 1, f"{pkg}: {verdict}\n")
+
+
+def test_extract_writes_every_good_record_and_names_the_bad_one(tmp_path):
+    pkg = tmp_path / "p.pkg"
+    pkg.write_bytes(record("kernel", b"k" * 50) + record("app", b"a" * 30, crc=1) + record(0x09504F4C, b"oddity"))
+    r = pkgtool("extract", pkg, tmp_path / "x")
+    assert r.returncode == 1 and "record 2 (app)" in r.stderr
+    assert sorted(os.listdir(tmp_path / "x")) == ["01-kernel.bin", "03-0x09504f4c.bin"]
+    assert (tmp_path / "x" / "03-0x09504f4c.bin").read_bytes() == b"oddity"
+    r = pkgtool("extract", pkg, pkg)
+    assert r.returncode == 2 and "Not a directory" in r.stderr
 
 
 def test_crc_of_a_file(tmp_path):
