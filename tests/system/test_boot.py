@@ -85,12 +85,14 @@ def converse(board, dialogue=(), time="fast"):
     comes (keys None: end of input); returns the exit status and console."""
     child = board.spawn(time=time)
     out = b""
-    for prompt, keys in dialogue:
-        child.expect_exact(prompt)
-        out += child.before + child.after
-        child.sendeof() if keys is None else child.send(keys)
-    child.expect(pexpect.EOF)
-    child.close()
+    try:
+        for prompt, keys in dialogue:
+            child.expect_exact(prompt)
+            out += child.before + child.after
+            child.sendeof() if keys is None else child.send(keys)
+        child.expect(pexpect.EOF)
+    finally:
+        child.close(force=True)  # a board left waiting would outlive its test
     return child.exitstatus, (out + child.before).replace(b"\r\n", b"\n").decode(errors="replace")
 
 
