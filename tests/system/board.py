@@ -50,7 +50,6 @@ def outside_board(program):
 
 HWDRV = outside_board(driver("hwdrv"))
 
-PARTS = ["uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"]
 # Small partitions keep each board quick to make; tests that need the real
 # sizes say so in their configuration.
 TEST_SIZES = {"uboot": 524288, "ubootenv": 131072, "devicetree": 262144,

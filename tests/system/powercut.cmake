@@ -1,6 +1,6 @@
 # Power cuts during an installation (a sample; `make powercut` runs them all).
 add_test(NAME system.powercut
-  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider -s ${CMAKE_CURRENT_SOURCE_DIR}/test_powercut.py)
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider -s ${CMAKE_CURRENT_SOURCE_DIR}/powercut.py)
 set_tests_properties(system.powercut PROPERTIES ENVIRONMENT "${SYSTEM_TEST_ENV}" TIMEOUT 900)
 
 # Each byte of a small package flipped, offered to the installer.

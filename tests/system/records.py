@@ -1,4 +1,5 @@
-"""An independent reading of the record format, for checking what the tools write."""
+"""The one Python reading of the record format, independent of the C++ one, for
+building records by hand and checking what the tools write."""
 import struct
 import zlib
 
@@ -36,3 +37,8 @@ def walk(data):
         header_len = hdr_len if magic & EXTENDED else 16
         yield off, crc, length, magic, ident, header_len
         off += header_len + length
+
+
+def payloads(data):
+    """The payload of each whole record, in order."""
+    return [data[off + hl:off + hl + length] for off, _, length, _, _, hl in walk(data)]

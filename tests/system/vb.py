@@ -1,9 +1,13 @@
 """Whole-board scenarios: a board made by `vboard create`, booted by
 `vboard boot` with the unmodified launcher (the board's own build with
 VBOARD_PPC_BUILD, see board.py), its console read back."""
-import os
+import atexit
+import io
 import pathlib
+import shutil
 import subprocess
+import tarfile
+import tempfile
 
 import pexpect
 
@@ -12,17 +16,11 @@ from board import BUILD_DIR, LAUNCHER, SAMPLES, parse_trace
 VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
 
-BOOT_EXIT = {"app": 0, "launcher-exit": 3, "rebooted": 4, "timeout": 124}
-
-
-# A board sees nothing of the checkout: a program of the build that a test
-# runs inside one is bound there, read-only, in this folder.
-PROGRAMS_IN_BOARD = "/opt/tests"
-
 
 def in_board(program):
-    """Where run_argv shows a program of the build inside the board."""
-    return f"{PROGRAMS_IN_BOARD}/{pathlib.Path(program).name}"
+    """Where run_argv shows a program of the build inside the board (a board
+    sees nothing of the checkout unless bound in, read-only)."""
+    return f"/opt/tests/{pathlib.Path(program).name}"
 
 
 def run_argv(board, command, programs=(), time=None, env=()):
@@ -39,13 +37,31 @@ def boot_argv(board, *options, launcher=LAUNCHER):
     return [str(a) for a in [VBOARD, "boot", board, "--launcher", launcher, *options]]
 
 
-def console_text(raw):
-    """The console as the launcher wrote it: the terminal's CR LF back to LF."""
-    return raw.replace(b"\r\n", b"\n").decode(errors="replace")
+def pkgtool(*args, wrap=()):
+    """pkgtool ARGS, under the command line WRAP when one is given (strace,
+    prlimit); a run that hangs fails its test, not the whole suite."""
+    return subprocess.run([*map(str, wrap), str(PKGTOOL), *map(str, args)], capture_output=True, text=True,
+                          timeout=120)
 
 
 def sample(name):
     return (SAMPLES / name).read_bytes()
+
+
+# Boards of one configuration start alike: each is a copy of one made once.
+_TEMPLATES = {}
+
+
+def _template(sample, sets):
+    key = (sample, tuple(sets))
+    if key not in _TEMPLATES:
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="vboard-template-"))
+        atexit.register(shutil.rmtree, folder, True)
+        argv = [VBOARD, "create", folder / "board", *(["--sample"] if sample else [])]
+        subprocess.run([str(a) for a in argv + [w for s in sets for w in ("--set", s)]], check=True,
+                       capture_output=True)
+        _TEMPLATES[key] = folder / "board"
+    return _TEMPLATES[key]
 
 
 class VBoard:
@@ -54,19 +70,11 @@ class VBoard:
 
     @classmethod
     def create(cls, path, sample=True, sets=()):
-        argv = [str(VBOARD), "create", str(path)]
-        if sample:
-            argv.append("--sample")
-        for s in sets:
-            argv += ["--set", s]
-        subprocess.run(argv, check=True, capture_output=True)
+        shutil.copytree(_template(sample, sets), path, symlinks=True)
         return cls(path)
 
-    def vboard(self, *args, **kw):
-        return subprocess.run([str(VBOARD), *map(str, args)], capture_output=True, **kw)
-
     def env(self, *assignments):
-        self.vboard("env", self.path, *assignments, check=True)
+        subprocess.run([str(VBOARD), "env", str(self.path), *assignments], check=True, capture_output=True)
 
     def slot_path(self, n):
         return self.path / "user" / "images" / f"image{n}"
@@ -89,13 +97,14 @@ class VBoard:
         return (self.path / "vpd.bin").read_bytes()[offset]
 
     def set_vpd(self, offset, value):
-        self.vboard("vpd", self.path, f"{offset}={value}", check=True)
+        subprocess.run([str(VBOARD), "vpd", str(self.path), f"{offset}={value}"], check=True, capture_output=True)
 
     def boot(self, max_boots=1, time="fast", input=b"", timeout=120):
-        """Boots without a terminal; returns (exit status, console text)."""
+        """Boots without a terminal; returns (exit status, console text with
+        the terminal's CR LF read as LF)."""
         r = subprocess.run(boot_argv(self.path, "--max-boots", max_boots, "--time", time),
                            capture_output=True, input=input, timeout=timeout)
-        return r.returncode, console_text(r.stdout)
+        return r.returncode, r.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
 
     def spawn(self, max_boots=1, time="fast", extra=(), escape="none", launcher=LAUNCHER):
         """Boots on a pseudo-terminal, for dialogues key by key; the escape
@@ -105,8 +114,8 @@ class VBoard:
         return pexpect.spawn(argv[0], argv[1:], timeout=60)
 
     def run(self, *command, env=(), time="fast", input=b"", programs=()):
-        return subprocess.run(run_argv(self.path, command, programs=programs, time=time, env=env), capture_output=True,
-                              input=input, timeout=120)
+        return subprocess.run(run_argv(self.path, command, programs=programs, time=time, env=env),
+                              capture_output=True, input=input, timeout=120)
 
     def trace(self, kinds=None):
         return parse_trace(self.path / "trace.log", kinds)
@@ -116,15 +125,18 @@ class VBoard:
 
 
 def archive(files):
-    """A gzip tar of {member: (text, mode)}, members relative to /tmp."""
-    import io
-    import tarfile
+    """A gzip tar of {member: (data, mode)}, members relative to /tmp, where
+    data "->T" makes a symbolic link to T and "=>T" a hard link to T."""
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, (text, mode) in sorted(files.items()):
-            data = text.encode() if isinstance(text, str) else text
+        for name, (data, mode) in sorted(files.items()):
             info = tarfile.TarInfo(name)
-            info.size = len(data)
             info.mode = mode
+            if isinstance(data, str) and data[:2] in ("->", "=>"):
+                info.type = tarfile.SYMTYPE if data[0] == "-" else tarfile.LNKTYPE
+                info.linkname = data[2:]
+                data = b""
+            data = data.encode() if isinstance(data, str) else data
+            info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
     return buf.getvalue()
