@@ -24,12 +24,13 @@ if(NOT CMAKE_CROSSCOMPILING)
     # `make test-ppc` runs every one of them (system.* of the board's build).
     add_test(NAME ppc.boards
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
-        test_boot.py::TestSlotChoice::test_the_vpd_byte_picks_the_slot
-        test_boot.py::TestFallback::test_a_bad_crc_tries_the_other_slot
-        test_boot.py::TestCorruptSlotFiles::test_falls_through_to_the_other_slot[wrap-extended]
-        test_boot.py::TestCorruptSlotFiles::test_falls_through_to_the_other_slot[huge]
-        test_boot.py::TestStartRules::test_debugger_from_the_other_slot
-        test_boot.py::TestRescuePartition::test_recovery_image_installed_into_a_slot[2-2-None]
+        test_boot.py::test_boot[vpd-2]
+        test_boot.py::test_boot[vpd-255]
+        test_boot.py::test_boot[open-fails-then-crc]
+        test_boot.py::test_boot[corrupt-wrap-extended]
+        test_boot.py::test_boot[corrupt-huge]
+        test_boot.py::test_boot[debugger-from-other-slot]
+        test_boot.py::test_recovery_image_installed_into_a_slot_of_its_own[2-None]
         test_rescue_board.py::TestDownloadsOnTheBoard::test_kernel_and_application_into_slot_2_then_booted_after_a_reboot
         test_installer.py::TestInstalledHeaders::test_which_records_count_as_installed
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
