@@ -8,7 +8,7 @@ import pytest
 
 from board import LAUNCHER, make_hostile
 from records import payloads, record
-from vb import VBoard, archive, sample
+from vb import VBoard, archive, console_text, sample
 
 BODY = "Sample application {0} up\n  SAMPLE_PRODUCT=switch-module\n  SAMPLE_ROLE=demo\nSample application {0} done\n"
 INSTALL = "Running AOS install script\nInstalling sample application {0}\n"
@@ -93,7 +93,7 @@ def converse(board, dialogue=(), time="fast"):
         child.expect(pexpect.EOF)
     finally:
         child.close(force=True)  # a board left waiting would outlive its test
-    return child.exitstatus, (out + child.before).replace(b"\r\n", b"\n").decode(errors="replace")
+    return child.exitstatus, console_text(out + child.before)
 
 
 def case(name, arrange, console, rc=0, booted=0xFF, dialogue=(), commands=()):

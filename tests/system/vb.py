@@ -37,6 +37,11 @@ def boot_argv(board, *options, launcher=LAUNCHER):
     return [str(a) for a in [VBOARD, "boot", board, "--launcher", launcher, *options]]
 
 
+def console_text(raw):
+    """The console as the launcher wrote it: the terminal's CR LF back to LF."""
+    return raw.replace(b"\r\n", b"\n").decode(errors="replace")
+
+
 def pkgtool(*args, wrap=()):
     """pkgtool ARGS, under the command line WRAP when one is given (strace,
     prlimit); a run that hangs fails its test, not the whole suite."""
@@ -104,7 +109,7 @@ class VBoard:
         the terminal's CR LF read as LF)."""
         r = subprocess.run(boot_argv(self.path, "--max-boots", max_boots, "--time", time),
                            capture_output=True, input=input, timeout=timeout)
-        return r.returncode, r.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
+        return r.returncode, console_text(r.stdout)
 
     def spawn(self, max_boots=1, time="fast", extra=(), escape="none", launcher=LAUNCHER):
         """Boots on a pseudo-terminal, for dialogues key by key; the escape
