@@ -30,9 +30,9 @@ def raw_env(board, tmp_path, area):
 
 def flags(board):
     r = board.hw("flash-init", "bootflags")
-    line = [l for l in r.stderr.decode().splitlines() if l.startswith("bootflags")][0]
+    line = [l for l in r.stderr.decode().splitlines() if l.startswith("bootflags -> ")][0]
     words = line.split()
-    return words[1], dict(w.split("=") for w in words[2:])
+    return words[2], dict(w.split("=") for w in words[3:])
 
 
 def test_erased_environment_keeps_every_default(board):

@@ -10,7 +10,7 @@ from board import driver
 from records import record
 from vb import VBoard, archive, in_board, sample
 
-CONSOLEDRV = driver("consoledrv")
+MODULEDRV = driver("moduledrv")
 FAILURES = re.compile(r"^(Installing (Kernel|Application): )?(Bad crc for (KERNEL|APPLICATION): 0x[0-9a-f]{8}, voiding download"
                       r"|(KERNEL) image is too big for flash \(-?\d+ > \d+\)"
                       r"|Failed to allocate buffer for image \(-?\d+\))$")
@@ -42,7 +42,7 @@ def campaign(tmp_path_factory):
         (flips / f"{i:04d}").write_bytes(bytes(bad))
     before_kernel = board.flash_path("kernel").read_bytes()[:len(kernel)]
     before_slot = board.slot_path(1).read_bytes()
-    r = board.run("/bin/sh", "-c", LOOP % (in_board(CONSOLEDRV), len(kernel)), programs=[CONSOLEDRV])
+    r = board.run("/bin/sh", "-c", LOOP % (in_board(MODULEDRV), len(kernel)), programs=[MODULEDRV])
     assert r.returncode == 0, r.stderr
     return {"board": board, "package": package, "kernel": kernel, "app": app,
             "before_kernel": before_kernel, "before_slot": before_slot, "out": board.path / "out"}

@@ -148,8 +148,8 @@ class TestFailures:
         r = board.hw("flash-init", "write", "rfs", 0, 1, data_file(tmp_path, 10), "erase", "rfs", 0, 10,
                      "read", "ubootenv", 4, 16, out, "bootflags")
         assert r.stdout == message
-        assert results(r) == ["flash-init -> -1", "write -> -1", "erase -> -1", "read -> -1"]
-        assert "bootflags unread" in r.stderr.decode()
+        assert results(r)[:4] == ["flash-init -> -1", "write -> -1", "erase -> -1", "read -> -1"]
+        assert results(r)[4].startswith("bootflags -> unread")
         assert mtd_events(board) == []
         assert {p: board.flash(p) for p in before} == before
 

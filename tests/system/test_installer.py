@@ -12,7 +12,7 @@ import pytest
 
 from board import Board, make_hostile
 from records import TYPES, gen_crc, record, walk
-from rescueterm import PKGTOOL, Session, crlf, wait_until
+from console import PKGTOOL, Session, crlf, wait_until
 
 OPENING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
@@ -74,7 +74,7 @@ class Installer:
     def __init__(self, tmp_path, session):
         self.tmp = tmp_path
         self.session = session
-        self.board = Board(tmp_path / "board", sizes=SIZES)
+        self.board = session.board = Board(tmp_path / "board", sizes=SIZES)
         self.n = 0
 
     def file(self, data):
@@ -114,7 +114,7 @@ class Installer:
         return [(int(row[1], 16), int(row[4].split("/")[1]), f.read_bytes()) for row, f in zip(listing, files)]
 
     def run(self, check=0, slot=0, answer=None, after=(), prelude=None, pkg="/vboard/pkg"):
-        c = self.session.on_board(self.board, "flash-init", "i2c-init", "install", pkg, str(check), str(slot),
+        c = self.session.on_board("flash-init", "i2c-init", "install", pkg, str(check), str(slot),
                                   *after, prelude=prelude)
         if answer is not None:
             c.expect(QUESTION)
@@ -199,7 +199,7 @@ class TestTranscript:
 
     def test_the_rest_of_a_long_answer_answers_no_later_question(self, inst):
         pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
-        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", *["install", "/vboard/pkg", "0", "0"] * 2)
+        c = inst.session.on_board("flash-init", "i2c-init", *["install", "/vboard/pkg", "0", "0"] * 2)
         c.expect(QUESTION)
         c.line("1" + "x" * 30 + "2")
         c.expect(QUESTION)
@@ -216,7 +216,7 @@ class TestTranscript:
         (images / "image2").write_bytes(other)
         make_hostile(images / "image1", kind, "image2")
         pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
-        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", "header", "app", "1",
+        c = inst.session.on_board("flash-init", "i2c-init", "header", "app", "1",
                                   "install", "/vboard/pkg", "0", "1")
         out, _ = c.finish()
         # The version display reads it as a file that cannot be opened (a
@@ -486,7 +486,7 @@ class TestLargeApplication:
     def test_progress_of_a_record_past_42_mb_keeps_rising_and_shows_while_it_is_written(self, inst):
         size = 45 * 1000 * 1000
         pkg = inst.package(("app", os.urandom(size), (6, 0, 0, 1)))
-        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", "install", "/vboard/pkg", "0", "1")
+        c = inst.session.on_board("flash-init", "i2c-init", "install", "/vboard/pkg", "0", "1")
         slot = inst.board.path / "user" / "images" / "image1"
         wait_until(lambda: slot.exists() and slot.stat().st_size > 0, "the slot file to be written")
         # Stopped in the middle: the console shows the progress of every
@@ -511,7 +511,7 @@ class TestInstalledHeaders:
         (images / "image1").write_bytes(bytes(range(1, 11)))  # shorter than a header
         kernel = record("kernel", b"k" * 64, version=(2, 0, 0, 1))
         inst.board.flash_path("kernel").write_bytes(kernel.ljust(4194304, b"\xff"))
-        c = inst.session.on_board(inst.board, "flash-init", "header", "app", "1", "header", "app", "2",
+        c = inst.session.on_board("flash-init", "header", "app", "1", "header", "app", "2",
                                   "header", "kernel", "0", "header", "dft", "0", "header", "0x07504F4C", "0")
         out, _ = c.finish()
         assert out == crlf("Unknown image type 0x7504f4c \n")
@@ -541,7 +541,7 @@ class TestInstalledHeaders:
             (inst.board.path / name).write_bytes(data)
             ops += ["match", f"/vboard/{name}", "1" if name != "app" else "2"]
         ops += ["match", "/vboard/app", "1"]
-        c = inst.session.on_board(inst.board, "flash-init", *ops)
+        c = inst.session.on_board("flash-init", *ops)
         c.finish()
         assert [line.split()[2] for line in inst.session.lines()[1:]] == [
             "1",  # the installed kernel
@@ -595,7 +595,7 @@ class TestDamagedPackages:
             good = b"".join(rng.sample(records, rng.randrange(1, 5)))
             (pkgs / str(i)).write_bytes(self.damaged(rng, good))
             ops += ["install", f"/vboard/pkgs/{i}", "0", "1"]
-        c = inst.session.on_board(inst.board, "flash-init", "i2c-init", *ops)
+        c = inst.session.on_board("flash-init", "i2c-init", *ops)
         _, status = c.finish()
         assert status == 0
         results = inst.session.lines()[2:]

@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 from board import LAUNCHER, SAMPLES
-from rescueterm import PKGTOOL, VBOARD, Console, crlf, descendant
+from console import PKGTOOL, VBOARD, Console, crlf, descendant
 from vb import boot_argv
 
 PROMPT = "\nOption? : "

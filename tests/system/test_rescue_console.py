@@ -5,7 +5,7 @@ import termios
 import pytest
 
 from board import outside_board
-from rescueterm import CONSOLEDRV, Console, crlf
+from console import MODULEDRV, Console, crlf
 
 BEL = "\a"
 BS = "\b"
@@ -17,10 +17,10 @@ class Driver:
         self.consoles = []
 
     def start(self, *ops, preexec_fn=None):
-        if not CONSOLEDRV.exists():
-            pytest.fail(f"{CONSOLEDRV} is not built")
+        if not MODULEDRV.exists():
+            pytest.fail(f"{MODULEDRV} is not built")
         self.results.write_text("")
-        c = Console([*outside_board(CONSOLEDRV), "-r", self.results, *ops], preexec_fn=preexec_fn)
+        c = Console([*outside_board(MODULEDRV), "-r", self.results, *ops], preexec_fn=preexec_fn)
         self.consoles.append(c)
         return c
 
@@ -35,8 +35,8 @@ class Driver:
         assert status == 0
         (line,) = self.lines()
         words = line.split()
-        text = b"" if words[1] == "-" else bytes.fromhex(words[1])
-        return out, text, dict(zip(words[2::2], words[3::2]))
+        text = b"" if words[2] == "-" else bytes.fromhex(words[2])
+        return out, text, dict(zip(words[3::2], words[4::2]))
 
 
 @pytest.fixture
@@ -216,7 +216,7 @@ class TestOtherKeys:
         assert status == 0
         assert out == crlf("ab" + BEL + "c\n")
         (line,) = drv.lines()
-        assert line.split()[1:4] == [b"abc".hex(), "quit", "1"]
+        assert line.split()[2:5] == [b"abc".hex(), "quit", "1"]
 
 
 class TestSingleKey:
@@ -230,13 +230,13 @@ class TestSingleKey:
         out, status = c.finish()
         assert status == 0
         assert out == b""  # the key is not echoed
-        assert drv.lines() == ["lflags icanon 1 echo 1", "key 0x78 quit 0", "lflags icanon 1 echo 1"]
+        assert drv.lines() == ["lflags -> icanon 1 echo 1", "key -> 0x78 quit 0", "lflags -> icanon 1 echo 1"]
 
     def test_every_byte_value_comes_through_zero_extended(self, drv):
         c = drv.start("key", "key")
         c.key(b"\xff\x7f")
         c.finish()
-        assert drv.lines() == ["key 0xff quit 0", "key 0x7f quit 0"]
+        assert drv.lines() == ["key -> 0xff quit 0", "key -> 0x7f quit 0"]
 
     def test_interrupt_key_gives_0_and_restores_the_terminal(self, drv):
         c = drv.start("key", "lflags")
@@ -244,4 +244,4 @@ class TestSingleKey:
         out, status = c.finish()
         assert status == 0
         assert out == b""
-        assert drv.lines() == ["key 0x00 quit 1", "lflags icanon 1 echo 1"]
+        assert drv.lines() == ["key -> 0x00 quit 1", "lflags -> icanon 1 echo 1"]

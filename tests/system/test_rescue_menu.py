@@ -8,7 +8,7 @@ import pytest
 
 from board import Board
 from records import record
-from rescueterm import Session, crlf
+from console import Session, crlf
 
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"
@@ -40,8 +40,9 @@ def session(tmp_path):
 
 
 @pytest.fixture
-def board(tmp_path):
-    return Board(tmp_path / "board")
+def board(tmp_path, session):
+    session.board = Board(tmp_path / "board")
+    return session.board
 
 
 class TestMenuKeys:
@@ -85,7 +86,7 @@ class TestMenuKeys:
         c.key("ee")
         out, _ = c.finish()
         assert out == crlf(START + PROMPT + "e\n" + PROMPT + "e\n")
-        assert session.lines() == ["sigint quit 1", "menu -> 1 quit 0"]
+        assert session.lines() == ["sigint -> quit 1", "menu -> 1 quit 0"]
 
     def test_t_starts_the_tftp_rescue_and_quitting_it_shows_the_whole_menu(self, session):
         c = session.local("menu")
@@ -133,7 +134,7 @@ class TestVersions:
         put_part(board, "kernel", record("kernel", b"k" * 100, version=(2, 0, 0, 9)))
         # The device tree partition stays erased.
         (board.path / "user" / "images" / "image1").write_bytes(record("app", b"a" * 50, version=(6, 1, 2, 3)))
-        c = session.on_board(board, "flash-init", "menu")
+        c = session.on_board("flash-init", "menu")
         c.key("h")
         c.expect("h\nInstalled images versions:")
         c.key("e")
@@ -151,8 +152,8 @@ class TestVersions:
         assert session.lines() == ["flash-init -> 0", "menu -> 1 quit 0"]
 
     def test_without_flash_every_partition_shows_zeros(self, session, tmp_path):
-        board = Board(tmp_path / "board", conf=["fault.mtd_probe = fail"])
-        c = session.on_board(board, "flash-init", "display")
+        board = session.board = Board(tmp_path / "board", conf=["fault.mtd_probe = fail"])
+        c = session.on_board("flash-init", "display")
         out, _ = c.finish()
         assert out.endswith(crlf("Installed images versions: \n"
                                  "\tBoot image  : 0.0.0.0\n"
@@ -175,7 +176,7 @@ class TestDiagnostics:
     def test_yes_wipes_the_user_filesystem_then_boots_the_diagnostics(self, session, board, answer):
         fill_user(board)
         put_part(board, "rescue", record("diags", diags_archive(board.path), version=(5, 0, 0, 7)))
-        c = session.on_board(board, "flash-init", "i2c-init", "diags")
+        c = session.on_board("flash-init", "i2c-init", "diags")
         c.key(answer)
         out, status = c.finish()
         assert out.startswith(crlf(QUESTION + "\n" + WIPE + "Booting diags image...\n"
@@ -195,7 +196,7 @@ class TestDiagnostics:
     @pytest.mark.parametrize("answer", ["\r", "n", "interrupt"])
     def test_anything_else_leaves_the_filesystem_and_boots_all_the_same(self, session, board, answer):
         fill_user(board)
-        c = session.on_board(board, "flash-init", "diags")
+        c = session.on_board("flash-init", "diags")
         if answer == "interrupt":
             c.interrupt(direct=True)
         else:
@@ -210,7 +211,7 @@ class TestDiagnostics:
 
     def test_d_from_the_menu_and_an_interrupt_during_it_leaves_no_flag_behind(self, session, board):
         fill_user(board)
-        c = session.on_board(board, "flash-init", "menu")
+        c = session.on_board("flash-init", "menu")
         c.key("D")
         c.expect("D\n" + QUESTION)
         c.interrupt(direct=True)

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 from board import Board
-from xmodem_relay import wait_for
+from console import wait_until
 
 
 @pytest.fixture
@@ -152,7 +152,7 @@ class TestSharedClock:
         sleeper = subprocess.Popen([sys.executable, "-c", "import ctypes, os\nlibc = ctypes.CDLL(None)\n"
                                     f"while not os.path.exists({str(stop)!r}): libc.usleep(7)"], env=board.env())
         try:
-            wait_for(lambda: board.trace(["sleep"]), "the PC program's first sleep")
+            wait_until(lambda: board.trace(["sleep"]), "the PC program's first sleep")
             r = board.hw("i2c-init", *["get-image"] * 20, power_on=False)
         finally:
             stop.touch()
