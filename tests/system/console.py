@@ -270,9 +270,7 @@ def crc16(data):
 
 
 def make_block(number, data):
-    header = SOH if len(data) == 128 else STX
-    number &= 0xFF
-    return bytes([header, number, 255 - number]) + data + crc16(data).to_bytes(2, "big")
+    return renumber(bytes([SOH if len(data) == 128 else STX, 0, 0]) + data + crc16(data).to_bytes(2, "big"), number)
 
 
 def block_number(frame):
@@ -284,8 +282,7 @@ def is_block(frame):
 
 
 def renumber(frame, number):
-    number &= 0xFF
-    return bytes([frame[0], number, 255 - number]) + frame[3:]
+    return bytes([frame[0], number & 0xFF, 255 - (number & 0xFF)]) + frame[3:]
 
 
 def corrupt_data(frame):
@@ -305,7 +302,7 @@ class Pty:
         for fd in (self.master, self.slave):
             try:
                 os.close(fd)
-            except OSError:
+            except OSError:  # closed already
                 pass
 
 
