@@ -10,6 +10,7 @@
 // The operations and their arguments are the table at the end.  SIGINT is
 // handled by the launcher's own handler (sig_init): installed without
 // SA_RESTART, it only sets sig_quit_raised.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdarg>
