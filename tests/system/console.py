@@ -165,8 +165,14 @@ class Console:
     def finish(self):
         """Everything written until the program ends, and its status; what
         came after the last expect() is kept in self.tail."""
-        # Flashing a whole root filesystem on a busy machine takes a while.
-        self.child.expect(pexpect.EOF, timeout=10 * PATIENCE)
+        # Flashing a whole root filesystem on a busy machine takes a while,
+        # but a program that waits for a key once everything is typed waits
+        # for ever: that fails at once.
+        deadline, waiting = time.monotonic() + 10 * PATIENCE, False
+        while self.child.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=1) == 1:
+            was, waiting = waiting, waiting_for_input(self.reader())
+            if (was and waiting) or time.monotonic() > deadline:
+                raise TimeoutError(f"the program did not end; it wrote {self.seen + self.child.before!r}")
         self.tail = self.child.before
         self.seen += self.child.before
         self.child.close()
