@@ -16,7 +16,7 @@ SIZE = 15 << 20
 
 def main(build):
     os.environ["BUILD_DIR"] = os.path.abspath(build)
-    from board import Board, HWDRV
+    from board import Board, MODULEDRV
     with tempfile.TemporaryDirectory() as tmp:
         tmp = pathlib.Path(tmp)
         data = tmp / "record"
@@ -27,7 +27,7 @@ def main(build):
         for _ in range(3):
             board.power_on()
             t0 = time.perf_counter()
-            r = subprocess.run([str(HWDRV), "flash-init", "debug", "read", "write", "rfs", "0", "0", str(data)],
+            r = subprocess.run([*map(str, MODULEDRV), "flash-init", "debug", "read", "write", "rfs", "0", "0", str(data)],
                                env=board.env(), capture_output=True, check=True)
             t = time.perf_counter() - t0
             best_flash = t if best_flash is None else min(best_flash, t)

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """XMODEM-1K receive speed on a serial line paced at 115200 bps: the
-launcher's receiver (xmodemdrv) and lrzsz's rx, each receiving the same
+launcher's receiver (moduledrv receive) and lrzsz's rx, each receiving the same
 256 KiB file from sx -k over the same paced line, in one run.
 
     xmodem_bench.py [BUILD_DIR]
@@ -23,7 +23,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 if len(sys.argv) > 1:
     os.environ["BUILD_DIR"] = str(pathlib.Path(sys.argv[1]).resolve())
 sys.path.insert(0, str(HERE.parent / "tests" / "system"))
-import xmodem_relay as xr  # noqa: E402
+import console as xr  # noqa: E402
 
 RATE = 115200
 LINE_BYTES_PER_SECOND = RATE / 10  # 8N1: ten bits a byte
@@ -144,7 +144,7 @@ def resent(relay):
 
 def ours(workdir, source):
     out = workdir / "ours.bin"
-    receiver = xr.Receiver.xmodemdrv(workdir, out)
+    receiver = xr.Receiver.receive(workdir, out)
     try:
         receiver.press_enter_at_115200()
         mark = len(receiver.seen)
@@ -183,8 +183,8 @@ def check(out, source):
 
 
 def main():
-    if not xr.XMODEMDRV.exists():
-        raise SystemExit(f"{xr.XMODEMDRV} is not built")
+    if not xr.MODULEDRV.exists():
+        raise SystemExit(f"{xr.MODULEDRV} is not built")
     with tempfile.TemporaryDirectory() as tmp:
         workdir = pathlib.Path(tmp)
         source = workdir / "source.bin"

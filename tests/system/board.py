@@ -48,7 +48,7 @@ def outside_board(program):
     return [*EMULATOR, program]
 
 
-HWDRV = outside_board(driver("hwdrv"))
+MODULEDRV = outside_board(driver("moduledrv"))
 
 # Small partitions keep each board quick to make; tests that need the real
 # sizes say so in their configuration.
@@ -154,7 +154,7 @@ class Board:
         return r
 
     def hw(self, *ops, power_on=True):
-        return self.run(*HWDRV, *ops, power_on=power_on)
+        return self.run(*MODULEDRV, *ops, power_on=power_on)
 
     def trace(self, kinds=None):
         """Trace events as (usec, [words]) after the last power-on."""

@@ -1,4 +1,4 @@
-# The flash and I2C modules on the device models, through hwdrv.
+# The flash and I2C modules on the device models, through moduledrv.
 add_test(NAME system.hardware
   COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
           ${CMAKE_CURRENT_SOURCE_DIR}/test_flash.py

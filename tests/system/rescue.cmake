@@ -1,16 +1,9 @@
 # The rescue console and the package installer, typed at through a terminal:
-# through a test program (on the test's terminal, or inside a board), and on
-# a whole booted board.
-
+# through moduledrv (on the test's terminal, or inside a board), and on a
+# whole booted board.
 add_test(NAME system.rescue
-  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
-    ${CMAKE_CURRENT_LIST_DIR}/test_rescue_console.py
-    ${CMAKE_CURRENT_LIST_DIR}/test_rescue_menu.py)
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_LIST_DIR}/test_rescue_console.py
+    ${CMAKE_CURRENT_LIST_DIR}/test_rescue_menu.py ${CMAKE_CURRENT_LIST_DIR}/test_rescue_board.py)
 add_test(NAME system.installer
-  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
-    ${CMAKE_CURRENT_LIST_DIR}/test_installer.py)
-add_test(NAME system.rescue_board
-  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
-    ${CMAKE_CURRENT_LIST_DIR}/test_rescue_board.py)
-set_tests_properties(system.rescue system.installer system.rescue_board PROPERTIES
-  ENVIRONMENT "${SYSTEM_TEST_ENV}")
+  COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_LIST_DIR}/test_installer.py)
+set_tests_properties(system.rescue system.installer PROPERTIES ENVIRONMENT "${SYSTEM_TEST_ENV}")

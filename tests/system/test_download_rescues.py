@@ -13,7 +13,7 @@ import pytest
 from pexpect import fdpexpect
 
 from records import record
-from rescueterm import descendant, waiting_for_input, wait_until
+from console import descendant, waiting_for_input, wait_until
 from vb import VBoard, sample
 
 START = ("Running xmodem rescue.....\r\n"

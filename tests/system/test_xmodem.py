@@ -8,16 +8,16 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-import xmodem_relay as xr  # noqa: E402
-from xmodem_relay import ACK, CAN, EOT, NAK, SOH, STX  # noqa: E402
+import console as xr  # noqa: E402
+from console import ACK, CAN, EOT, NAK, SOH, STX  # noqa: E402
 
 PAD = 0x1A  # what sx fills the last block with
 
 
 @pytest.fixture(autouse=True)
 def built():
-    if not xr.XMODEMDRV.exists():
-        pytest.fail(f"{xr.XMODEMDRV} is not built")
+    if not xr.MODULEDRV.exists():
+        pytest.fail(f"{xr.MODULEDRV} is not built")
 
 
 def payload(tmp_path, size, name="source.bin"):
@@ -209,7 +209,7 @@ class TestStartAndLine:
     def test_receiver_keeps_asking_until_a_sender_starts(self, tmp_path):
         source, data = payload(tmp_path, 1500)
         out = tmp_path / "out.bin"
-        receiver = xr.Receiver.xmodemdrv(tmp_path, out)
+        receiver = xr.Receiver.receive(tmp_path, out)
         sender = None
         try:
             # No Enter for a while: the operator is reminded.
@@ -234,7 +234,7 @@ class TestStartAndLine:
 
     def test_sender_cancelling_before_the_start_ends_the_receive(self, tmp_path):
         out = tmp_path / "out.bin"
-        receiver = xr.Receiver.xmodemdrv(tmp_path, out)
+        receiver = xr.Receiver.receive(tmp_path, out)
         try:
             receiver.press_enter_at_115200()
             mark = len(receiver.seen)
@@ -249,7 +249,7 @@ class TestStartAndLine:
 
     def test_line_that_cannot_be_opened_is_never_polled(self, tmp_path):
         out = tmp_path / "out.bin"
-        receiver = xr.Receiver.xmodemdrv(tmp_path, out, line=False)
+        receiver = xr.Receiver.receive(tmp_path, out, line=False)
         try:
             assert receiver.result() == -1
             err = receiver.stderr()
@@ -261,7 +261,7 @@ class TestStartAndLine:
 
     def test_file_that_cannot_be_opened_restores_the_line(self, tmp_path):
         out = tmp_path / "missing-dir" / "out.bin"
-        receiver = xr.Receiver.xmodemdrv(tmp_path, out)
+        receiver = xr.Receiver.receive(tmp_path, out)
         try:
             receiver.press_enter_at_115200()
             mark = len(receiver.seen)

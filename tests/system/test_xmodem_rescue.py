@@ -2,38 +2,28 @@
 import os
 import sys
 
-import pytest
-
 sys.path.insert(0, os.path.dirname(__file__))
-import xmodem_relay as xr  # noqa: E402
-from board import outside_board  # noqa: E402
-from mgmt_session import MGMTDRV  # noqa: E402
+import console as xr  # noqa: E402
 
 
-def rescue(tmp_path, rx_script, line, prelude="true"):
+def rescue(tmp_path, rx_script, line, prelude=None):
     """The rescue with a receiver of our own at the receiver's path, in a
-    /tmp of its own, after the shell command line prelude; (receiver,
-    results file)."""
-    if not MGMTDRV.exists():
-        pytest.fail(f"{MGMTDRV} is not built")
+    /tmp of its own, after the shell command line prelude."""
     rx = tmp_path / "rx"
     rx.write_text("#!/bin/sh\n" + rx_script + "\n")
     rx.chmod(0o755)
-    results = tmp_path / "results"
-    program = ["/bin/sh", "-c", prelude + ' && exec "$0" "$@"', *outside_board(MGMTDRV), "-r", results, "xmodem"]
-    receiver = xr.Receiver(tmp_path, program, line=line,
-                           extra=["--tmpfs", "/tmp", "--bind", tmp_path, tmp_path, "--ro-bind", rx, "/usr/bin/rx"])
-    return receiver, results
+    return xr.Receiver.driver(tmp_path, "xmodem", line=line, prelude=prelude,
+                              extra=["--tmpfs", "/tmp", "--bind", tmp_path, tmp_path, "--ro-bind", rx, "/usr/bin/rx"])
 
 
 def test_line_that_cannot_be_opened_returns_to_the_menu_without_the_receiver(tmp_path):
     marker = tmp_path / "rx-ran"
-    receiver, results = rescue(tmp_path, f"touch '{marker}'", line=False)
+    receiver = rescue(tmp_path, f"touch '{marker}'", line=False)
     try:
         assert receiver.wait() == 0
         assert receiver.seen == b"Running xmodem rescue.....\r\n"
         assert receiver.stderr().startswith("Can't open serial port!: ")
-        assert results.read_text().splitlines() == ["xmodem 0"]
+        assert receiver.lines() == ["xmodem -> 0"]
         assert not marker.exists()
     finally:
         receiver.close()
@@ -42,7 +32,7 @@ def test_line_that_cannot_be_opened_returns_to_the_menu_without_the_receiver(tmp
 def test_the_receiver_starts_without_an_earlier_download_or_a_copy_of_the_line(tmp_path):
     seen = tmp_path / "rx-saw"
     script = f"{{ ls -l /proc/$$/fd; [ -e /tmp/image ] && echo earlier-download; }} > '{seen}'"
-    receiver, results = rescue(tmp_path, script, line=True, prelude="echo old >/tmp/image")
+    receiver = rescue(tmp_path, script, line=True, prelude="echo old >/tmp/image")
     try:
         receiver.press_enter_at_115200()
         receiver.press_enter_at_9600()
@@ -51,6 +41,6 @@ def test_the_receiver_starts_without_an_earlier_download_or_a_copy_of_the_line(t
         # own.  Only what it receives may ever be installed.
         assert "/dev/pts/" in seen.read_text() and "ttyS0" not in seen.read_text()
         assert "earlier-download" not in seen.read_text()
-        assert results.read_text().splitlines() == ["xmodem 0"]
+        assert receiver.lines() == ["xmodem -> 0"]
     finally:
         receiver.close()
