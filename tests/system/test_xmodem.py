@@ -1,6 +1,5 @@
-"""The XMODEM-1K receiver against lrzsz's sx over a pty line, directly and
-through a relay that damages, repeats, drops or invents blocks; and the
-XMODEM rescue's handling of its line."""
+"""The XMODEM-1K receiver against lrzsz's sx over a pty line, through a relay
+that damages, repeats, drops or invents blocks; the XMODEM rescue's line."""
 import os
 import termios
 
@@ -18,10 +17,14 @@ def payload(tmp_path, size):
     return tmp_path / "source.bin", data
 
 
-def first_time(relay, frame, number):
-    """True for the first frame carrying block number."""
-    return xr.is_block(frame) and xr.block_number(frame) == number and sum(
-        1 for f in relay.blocks() if xr.block_number(f) == number) == 1
+def first(relay, frame, number):
+    """True for the first frame that carries block number."""
+    return xr.is_block(frame) and frame[1] == number and [f[1] for f in relay.blocks()].count(number) == 1
+
+
+def taken(relay):
+    """The receiver's replies the relay kept from the sender."""
+    return relay.stats.setdefault("taken", [])
 
 
 def forward(relay, frame):
@@ -29,43 +32,37 @@ def forward(relay, frame):
 
 
 def repeat_block_3(relay, frame):
-    """Block 3 twice, as if our ACK of it had been lost: the second must be
-    acknowledged too, and written once."""
     relay.to_receiver(frame)
-    if first_time(relay, frame, 3):
+    if first(relay, frame, 3):  # again, as if our ACK had been lost
         ack = relay.take_reply()
         relay.to_receiver(frame)
-        relay.stats.setdefault("taken", []).append(relay.take_reply())
+        taken(relay).append(relay.take_reply())
         relay.to_sender(bytes([ack]))
 
 
 def block_zero_first(zero_data):
-    """A block 0 first, as a YMODEM sender opens: refused as a whole with a
-    new request for CRC mode, even when its data is full of bytes that would
-    pass for EOT, CAN and block headers."""
     def on_frame(relay, frame):
-        if first_time(relay, frame, 1):
+        if first(relay, frame, 1):
             relay.to_receiver(xr.make_block(0, zero_data))
-            relay.stats.setdefault("taken", []).append(relay.take_reply())
+            taken(relay).append(relay.take_reply())
         relay.to_receiver(frame)
     return on_frame
 
 
-def skip_ahead(relay, frame):
-    relay.to_receiver(xr.renumber(frame, 4) if xr.is_block(frame) and xr.block_number(frame) == 3 else frame)
+def instead_of_block(number, send):
+    return lambda relay, frame: relay.to_receiver(send(frame) if first(relay, frame, number) else frame)
 
 
 def damage(plan):
-    """Each block number's frames damaged in turn by plan[number]'s functions."""
+    """The frames of block N damaged in turn by plan[N]'s functions."""
     def on_frame(relay, frame):
-        if xr.is_block(frame) and plan.get(xr.block_number(frame)):
-            frame = plan[xr.block_number(frame)].pop(0)(frame)
+        if xr.is_block(frame) and plan.get(frame[1]):
+            frame = plan[frame[1]].pop(0)(frame)
         relay.to_receiver(frame)
     return on_frame
 
 
 def drop_second_eot(relay, frame):
-    """The confirming EOT lost: silence after our NAK confirms the end too."""
     if not (frame == bytes([EOT]) and relay.frames.count(frame) > 1):
         relay.to_receiver(frame)
 
@@ -76,39 +73,43 @@ def acks(n):
 
 END = bytes([NAK, ACK])  # NAK of the first EOT, ACK of the second
 CANCEL = bytes([CAN] * 5)
+BAD = bytes([NAK])
 
 
-@pytest.mark.parametrize("size,on_frame,options,received,replies,taken", [
+@pytest.mark.parametrize("size,on_frame,options,received,replies,taken_replies", [
     (3 * 1024 + 300, forward, ("-k",), 3456, acks(6) + END, []),
     (300 * 1024, forward, ("-k",), 300 * 1024, acks(300) + END, []),  # block numbers wrap past 255
     (1000, forward, (), 1024, acks(8) + END, []),
     (5 * 1024, repeat_block_3, ("-k",), 5 * 1024, acks(6) + END, [ACK]),
+    # A block 0 first, as a YMODEM sender opens: refused as a whole with a
+    # new request for CRC mode, even when its data would pass for EOT, CAN
+    # and block headers.
     (2048, block_zero_first(b"Z" * 128), ("-k",), 2048, acks(2) + END, [ord("C")]),
     (2048, block_zero_first(bytes([EOT, CAN, SOH, STX, ACK]) * 25 + b"Z" * 3), ("-k",), 2048, acks(2) + END,
      [ord("C")]),
-    # What was accepted before a cancel stays in the file.
-    (6 * 1024, skip_ahead, ("-k",), 0, acks(2) + CANCEL, []),
+    # What was acknowledged before a cancel stays in the file.
+    (2048, instead_of_block(1, lambda frame: bytes([CAN, CAN])), ("-k",), 0, CANCEL, []),
+    (6 * 1024, instead_of_block(3, lambda frame: xr.renumber(frame, 4)), ("-k",), 0, acks(2) + CANCEL, []),
     (6 * 1024, damage({3: [xr.corrupt_data, xr.corrupt_complement, xr.corrupt_data]}), ("-k",), 0,
-     acks(2) + bytes([NAK, NAK]) + CANCEL, []),
+     acks(2) + BAD * 2 + CANCEL, []),
     # A good block starts the count of errors again.
     (6 * 1024, damage({3: [xr.corrupt_data, xr.corrupt_complement], 5: [xr.corrupt_complement]}), ("-k",),
-     6 * 1024, acks(2) + bytes([NAK, NAK]) + acks(2) + bytes([NAK]) + acks(2) + END, []),
+     6 * 1024, acks(2) + BAD * 2 + acks(2) + BAD + acks(2) + END, []),
+    # The confirming EOT lost: silence after our NAK confirms the end too.
     (3 * 1024, drop_second_eot, ("-k",), 3 * 1024, acks(3) + END, []),
-], ids=["mixed-sizes", "wrap", "128-blocks", "repeated", "block-zero", "block-zero-control-bytes", "two-ahead",
-        "three-errors", "two-errors-twice", "eot-silence"])
-def test_transfer(tmp_path, size, on_frame, options, received, replies, taken):
+], ids=["mixed-sizes", "wrap", "128-blocks", "repeated", "block-zero", "block-zero-control-bytes", "cancel",
+        "two-ahead", "three-errors", "two-errors-twice", "eot-silence"])
+def test_transfer(tmp_path, size, on_frame, options, received, replies, taken_replies):
     source, data = payload(tmp_path, size)
-    out = tmp_path / "out.bin"
-    receiver, relay, result = xr.transfer(tmp_path, source, out, on_frame, options)
-    assert result == received
+    receiver, relay, result = xr.transfer(tmp_path, source, tmp_path / "out.bin", on_frame, options)
+    assert (result, taken(relay)) == (received, taken_replies)
     assert bytes(relay.replies).lstrip(b"C").startswith(replies + xr.BACK_PROMPT)
-    assert relay.stats.get("taken", []) == taken
-    got = out.read_bytes()
+    got = (tmp_path / "out.bin").read_bytes()
     if received:
         assert got[:size] == data and set(got[size:]) <= {PAD} and len(got) == received
         assert receiver.stderr().splitlines()[-2:] == ["EOT", "All done"]
     else:
-        assert got == data[:2048] and "All done" not in receiver.stderr()
+        assert got == data[:1024 * replies.count(ACK)] and "All done" not in receiver.stderr()
     # The line switched to 115200 bps raw for the transfer, then restored.
     iflag, oflag, cflag, lflag, ispeed, ospeed, cc = receiver.raw_settings
     assert (ispeed, ospeed, iflag, oflag) == (termios.B115200, termios.B115200, termios.IGNBRK, 0)
@@ -140,57 +141,35 @@ def test_receiver_keeps_asking_until_a_sender_starts(tmp_path):
     assert (tmp_path / "out.bin").read_bytes()[:1500] == data
 
 
-@pytest.mark.parametrize("case", ["sender-cancels", "no-file", "no-line"])
-def test_receive_that_ends_without_a_transfer(tmp_path, case):
-    out = tmp_path / ("missing-dir/out.bin" if case == "no-file" else "out.bin")
-    receiver = xr.Receiver.receive(tmp_path, out, line=case != "no-line")
-    try:
-        if case == "no-line":
-            # Never polled, no instructions, no request for CRC mode.
-            assert (receiver.result(), bytes(receiver.seen)) == (-1, b"")
-            assert receiver.stderr().startswith("Can't open serial port!: ")
-            return
-        receiver.press_enter_at_115200()
-        mark = len(receiver.seen)
-        if case == "sender-cancels":
-            receiver.read_until(b"C", mark)
-            os.write(receiver.pty.master, bytes([CAN, CAN]))
-        receiver.press_enter_at_9600(mark)
-        assert receiver.restored == receiver.initial
-        if case == "sender-cancels":
-            assert receiver.result() == 0 and CANCEL in receiver.seen[mark:]
-            assert receiver.stderr().startswith("CAN\n")
-        else:
-            assert receiver.result() == -1 and receiver.stderr().startswith("Can't open file!: ")
-            assert receiver.seen[mark:].startswith(xr.BACK_PROMPT)  # no CRC request
-    finally:
-        receiver.close()
-
-
-@pytest.mark.parametrize("line", [False, True])
-def test_xmodem_rescue_runs_the_receiver_only_on_its_line_and_without_an_earlier_download(tmp_path, line):
-    """The rescue with a receiver of ours at the receiver's path that tells
-    what it found, after an earlier download was left in /tmp."""
+# The XMODEM rescue with a receiver of ours at the receiver's path, which
+# tells what it found, after an earlier download was left in /tmp.
+@pytest.mark.parametrize("op,line,result,error", [
+    (("receive", "out.bin"), False, "receive -> -1", "Can't open serial port!: "),
+    (("receive", "none/out.bin"), True, "receive -> -1", "Can't open file!: "),
+    (("xmodem",), False, "xmodem -> 0", "Can't open serial port!: "),
+    (("xmodem",), True, "xmodem -> 0", ""),
+])
+def test_what_runs_without_a_line_a_file_or_a_transfer(tmp_path, op, line, result, error):
     seen, rx = tmp_path / "rx-saw", tmp_path / "rx"
     rx.write_text(f"#!/bin/sh\n{{ ls -l /proc/$$/fd; [ -e /tmp/image ] && echo earlier-download; }} > '{seen}'\n")
     rx.chmod(0o755)
-    receiver = xr.Receiver.driver(tmp_path, "xmodem", line=line, prelude="echo old >/tmp/image", extra=[
+    receiver = xr.Receiver.driver(tmp_path, *op, line=line, prelude="echo old >/tmp/image", extra=[
         "--tmpfs", "/tmp", "--bind", tmp_path, tmp_path, "--ro-bind", rx, "/usr/bin/rx"])
     try:
-        console = b"Running xmodem rescue.....\r\n"
+        console = b"Running xmodem rescue.....\r\n" if op[0] == "xmodem" else b""
         if line:
             receiver.press_enter_at_115200()
             receiver.press_enter_at_9600()
+            assert receiver.restored == receiver.initial
             console += xr.START_PROMPT + xr.BACK_PROMPT + b"\r\n"  # the echo of the last Enter
-        assert receiver.lines() == ["xmodem -> 0"]
-        # Nothing arrived: nothing installed, straight back to the menu.
+        assert receiver.lines() == [result] and receiver.stderr().startswith(error)
+        # No request for CRC mode; nothing installed; straight back to the menu.
         assert bytes(receiver.seen) == console
-        if line:
-            # Its console is the line already; the launcher's own copy stays
-            # its own.  Only what it receives may ever be installed.
+        # The receiver runs only on a line that is its console already, the
+        # launcher's own copy kept from it, and finds no earlier download.
+        assert seen.exists() == (op[0] == "xmodem" and line)
+        if seen.exists():
             assert "/dev/pts/" in seen.read_text() and "ttyS0" not in seen.read_text()
             assert "earlier-download" not in seen.read_text()
-        else:
-            assert receiver.stderr().startswith("Can't open serial port!: ") and not seen.exists()
     finally:
         receiver.close()
