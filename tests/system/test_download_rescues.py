@@ -1,7 +1,5 @@
-"""The menu's download rescues on whole boards: XMODEM in real time, lrzsz's
-sx on the operator's terminal (the one `vboard boot` runs on, or one opened
-on the pseudo-terminal of `--console pty`) sending to the board's rx; TFTP
-in fast time from the board's server."""
+"""The menu's download rescues on whole boards: XMODEM in real time, lrzsz's sx on the
+operator's terminal sending to the board's rx; TFTP in fast time."""
 import io
 import os
 import subprocess
