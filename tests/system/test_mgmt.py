@@ -143,7 +143,7 @@ def ours(text):
 
 
 ASKED_AGAIN = "Invalid filename. Try again please\nImage Filename: "
-NAMES = ["Img-1.2_3+4:5@6,7~8/x", "we;ird $(x) 'q' `y` \"z\" & | < > * ? [a] {b} \\ #.bin", "~/p.bin", "-h",
+NAMES = ["Img-1.2_3+4:5@6,7~8/x", "x;reboot", "we;ird $(x) 'q' `y` \"z\" & | < > * ? [a] {b} \\ #.bin", "~/p.bin", "-h",
          "a;touch /tmp/pwned #", "$(touch /tmp/pwned)", "`touch /tmp/pwned`", "x' ; touch /tmp/pwned ; '",
          "a|touch /tmp/pwned #", "a||touch /tmp/pwned #", "a >/tmp/pwned", "x'\\''; touch /tmp/pwned #",
          "x\\'; touch /tmp/pwned #"]
