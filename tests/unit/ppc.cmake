@@ -10,7 +10,7 @@ if(NOT CMAKE_CROSSCOMPILING)
     set_tests_properties(ppc.unit PROPERTIES TIMEOUT 1200 FIXTURES_SETUP ppc_build
       ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
     # The flash, VPD and boot-flag tests of system.hardware once more, with
-    # the board's own build of the modules (hwdrv) and of the device models
+    # the board's own build of the modules (moduledrv) and of the device models
     # under qemu-ppc: consoles, traces and flash the same byte for byte.
     add_test(NAME ppc.hardware
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider test_flash.py test_vpd.py test_bootflags.py

@@ -15,7 +15,7 @@ from pexpect import fdpexpect
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "system"))
 from board import BUILD_DIR  # noqa: E402
 from records import record  # noqa: E402
-from rescueterm import descendant, wait_until, waiting_for_input  # noqa: E402
+from console import descendant, wait_until, waiting_for_input  # noqa: E402
 from vb import VBoard, archive, boot_argv, console_text  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
