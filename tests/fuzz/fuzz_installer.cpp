@@ -56,16 +56,15 @@ std::vector<Found> intact_records(const Bytes &package)
 	}
 }
 
-// Whether `after` starts with a record of type `type` (its payload for the boot loader).
-bool holds_record(const Bytes &after, uint32_t type, const std::vector<Found> &records)
+// Whether `bytes` starts with an intact record of type `type` of the
+// package (its payload for the boot loader), or is one whole.
+bool holds_record(const Bytes &bytes, uint32_t type, const std::vector<Found> &records, bool whole = false)
 {
-	for (const Found &r : records) {
+	return std::any_of(records.begin(), records.end(), [&](const Found &r) {
 		const Bytes &want = type == TYPE_UBOOT ? r.payload : r.record;
-		if (type != 0 && r.type == type && want.size() <= after.size() &&
-		    std::equal(want.begin(), want.end(), after.begin()))
-			return true;
-	}
-	return false;
+		return type != 0 && r.type == type && want.size() <= bytes.size() &&
+		       (!whole || want.size() == bytes.size()) && std::equal(want.begin(), want.end(), bytes.begin());
+	});
 }
 
 } // namespace
@@ -124,16 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if ((slot == 1 && wrote2) || (slot == 2 && wrote1))
 		abort(); // the other slot was touched
 	bool wrote = slot == 1 ? wrote1 : wrote2;
-	const Bytes &written = slot == 1 ? image1 : image2;
-	if (wrote && std::none_of(records.begin(), records.end(), [&](const Found &r) {
-		    return r.type == TYPE_APPLICATION && r.record == written;
-	    }))
+	if (wrote && !holds_record(slot == 1 ? image1 : image2, TYPE_APPLICATION, records, true))
 		abort(); // not one whole application record of the package
 	bool installable = std::any_of(records.begin(), records.end(), [](const Found &r) {
-		return r.type == TYPE_APPLICATION || r.type == TYPE_UBOOT || r.type == TYPE_DFT ||
-		       r.type == TYPE_KERNEL || r.type == TYPE_RFS || r.type == TYPE_DIAGS;
+		return r.type == TYPE_APPLICATION || std::any_of(std::begin(PARTITIONS), std::end(PARTITIONS),
+								 [&](const auto &p) { return r.type != 0 && p.second == r.type; });
 	});
 	if (result == 1 && !wrote && !flash_changed && !installable)
-		abort();
+		abort(); // said to be installed, with nothing there to install
 	return 0;
 }

@@ -13,19 +13,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void put_be(Bytes &b, size_t at, uint32_t v, int n)
-{
-	for (int i = 0; i < n; i++)
-		b[at + i] = (uint8_t)(v >> (8 * (n - 1 - i)));
-}
-
-// The first 20 bytes of a record: length, magic and the extended header length.
+// The first 20 bytes of a record: length, magic and extended header length.
 Bytes head_of(uint32_t len, uint32_t magic, uint16_t hdr_len)
 {
 	Bytes h(IMAGE_HEADER_READ, 0);
-	put_be(h, 4, len, 4);
-	put_be(h, 8, magic, 4);
-	put_be(h, 18, hdr_len, 2);
+	for (int i = 0; i < 4; i++) {
+		h[4 + i] = (uint8_t)(len >> (24 - 8 * i));
+		h[8 + i] = (uint8_t)(magic >> (24 - 8 * i));
+	}
+	h[18] = (uint8_t)(hdr_len >> 8);
+	h[19] = (uint8_t)hdr_len;
 	return h;
 }
 
@@ -35,7 +32,9 @@ Bytes make_record(uint32_t magic, const Bytes &payload, uint16_t hdr_len = BASIC
 	Bytes r = head_of((uint32_t)payload.size(), magic, hdr_len);
 	r.resize(magic & EXTENDED_HEADER_FLAG ? hdr_len : BASIC_HEADER_LEN);
 	r.insert(r.end(), payload.begin(), payload.end());
-	put_be(r, 0, bitwise_crc(r.data() + 4, r.size() - 4, 0xFFFFFFFF), 4);
+	uint32_t crc = bitwise_crc(r.data() + 4, r.size() - 4, 0xFFFFFFFF);
+	for (int i = 0; i < 4; i++)
+		r[i] = (uint8_t)(crc >> (24 - 8 * i));
 	return r;
 }
 
@@ -121,28 +120,26 @@ std::vector<WalkEntry> walk_all(const Bytes &seq)
 	}
 }
 
-Bytes concat(std::initializer_list<Bytes> parts)
+Bytes operator+(Bytes a, const Bytes &b)
 {
-	Bytes all;
-	for (const Bytes &p : parts)
-		all.insert(all.end(), p.begin(), p.end());
-	return all;
+	a.insert(a.end(), b.begin(), b.end());
+	return a;
 }
 
 TEST(Walk, EndsAtTheEndATailOrAnUnusableHeader)
 {
 	Bytes kernel = make_record(TYPE_KERNEL, Bytes(100, 0xAA));
-	auto steps = walk_all(concat({kernel, make_record(EXT, Bytes(7, 0xBB), 32)}));
+	auto steps = walk_all(kernel + make_record(EXT, Bytes(7, 0xBB), 32));
 	ASSERT_EQ(3u, steps.size());
 	EXPECT_EQ(116u, steps[0].record_len);
 	EXPECT_EQ(32u, steps[1].header_len);
 	EXPECT_EQ(39u, steps[1].record_len);
 	EXPECT_EQ(WalkStep::end, steps[2].step);
 	// 19 bytes: a whole basic record with a 3-byte payload, too short to read.
-	steps = walk_all(concat({kernel, make_record(TYPE_APPLICATION, Bytes{1, 2, 3})}));
+	steps = walk_all(kernel + make_record(TYPE_APPLICATION, Bytes{1, 2, 3}));
 	ASSERT_EQ(2u, steps.size());
 	EXPECT_EQ(WalkStep::tail, steps[1].step);
-	steps = walk_all(concat({kernel, head_of(0, EXT, 0)}));
+	steps = walk_all(kernel + head_of(0, EXT, 0));
 	ASSERT_EQ(2u, steps.size());
 	EXPECT_EQ(WalkStep::bad, steps[1].step);
 	EXPECT_EQ(RecordState::bad_header_length, steps[1].state);
