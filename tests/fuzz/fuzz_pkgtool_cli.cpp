@@ -1,16 +1,12 @@
-// pkgtool's whole command line on arbitrary arguments, with files they may
-// name.  The input is the arguments, each ended by a zero byte, then one
-// more zero byte and the contents of the file "f".  The command runs in a
-// folder of its own that holds, besides "f", a 300-byte boot-loader payload
-// "uboot", a folder "dir", a FIFO "fifo" and a link "link" to "f".  An
-// argument that could name anything outside that folder ('/' in it, or
-// "..") is not tried.
-//
-// Whatever the arguments: the exit status is 0, 1 or 2; nothing is left in
-// the folder but what was there and what the command names as its output
-// (create's OUT, extract's DIR and its NN-TYPE.bin files); and a package
-// that create says it made holds one intact record per TYPE=FILE given,
-// and nothing after them.
+// pkgtool's whole command line on arbitrary arguments: the input is the
+// arguments, each ended by a zero byte, one more zero byte, then the
+// contents of "f".  It runs in a folder of its own that holds "f", a
+// boot-loader payload "uboot", a folder "dir", a FIFO "fifo" and a link
+// "link" to "f"; arguments that could name anything outside it are not
+// tried.  The exit status must be 0, 1 or 2; nothing may be left but what
+// was there and what the command names as its output (create's OUT,
+// extract's DIR and its NN-TYPE.bin files); and a package that create says
+// it made must hold one intact record per TYPE=FILE, and nothing after.
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -79,14 +75,12 @@ void check_leftovers(const Args &args)
 	for (const fs::directory_entry &e : fs::directory_iterator(".")) {
 		std::string name = e.path().filename();
 		bool fixture = name == "f" || name == "uboot" || name == "dir" || name == "fifo" || name == "link";
-		bool named = (create && name == args[1]) || (extract && (name == args[2] || extracted_name(name)));
-		if (!fixture && !named)
+		if (!fixture && !(create && name == args[1]) && !(extract && (name == args[2] || extracted_name(name))))
 			abort();
 	}
-	if (extract && args[2] != "." && fs::is_directory(args[2]))
-		for (const fs::directory_entry &e : fs::directory_iterator(args[2]))
-			if (!extracted_name(e.path().filename()))
-				abort();
+	for (auto &e : fs::directory_iterator(extract && args[2] != "." && fs::is_directory(args[2]) ? args[2] : "dir"))
+		if (!extracted_name(e.path().filename()))
+			abort();
 }
 
 // One intact record per TYPE=FILE argument, and nothing after them.

@@ -1,18 +1,14 @@
-// The XMODEM-1K receiver against a sender that the fuzz input scripts.
-//
-// The receiver opens /dev/ttyS0 as on the board; the harness shows it a
-// pseudo-terminal of its own under that name instead, and is the far end.
-// Time is virtual for the receiver, each sleep a turn of the peers around
-// it.  A poll's short sleep is the sender's turn: when the receiver has
-// said something since the last turn (its 'C', ACK, NAK or CAN), the
-// sender answers with the next piece of the script (two bytes of length,
-// big-endian, then that many bytes), or with CAN CAN once the script is
-// spent; otherwise it stays silent and the receiver's time-outs run out.
-// A one-second sleep is the operator waiting for Enter, who presses it.
-// Every run is so the same sequence of calls, whatever the machine's load.
-//
-// The receiver must end, stay inside its buffers, and report exactly the
-// bytes it wrote: whole blocks, no more than the sender sent.
+// The XMODEM-1K receiver against a sender that the fuzz input scripts.  It
+// opens /dev/ttyS0 as on the board; the harness shows it a pseudo-terminal
+// of its own under that name, and is the far end.  The receiver's time is
+// virtual: a poll's short sleep is the sender's turn (when the receiver has
+// said something since the last turn, the sender answers with the next
+// piece of the script: two bytes of length, big-endian, then that many
+// bytes; CAN CAN once the script is spent), a one-second sleep the
+// operator pressing Enter.  Every run is so the same sequence of calls,
+// whatever the machine's load.  The receiver must end, stay inside its
+// buffers, and report exactly the bytes it wrote: whole blocks, no more
+// than the sender sent.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>

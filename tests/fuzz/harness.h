@@ -52,27 +52,20 @@ inline size_t keys_read()
 thread_local void (*on_sleep)(unsigned int);
 thread_local void (*on_usleep)(useconds_t);
 
-inline void real_sleep(time_t seconds, long nanoseconds)
+inline void real_sleep(struct timespec t)
 {
-	struct timespec t = {seconds, nanoseconds};
 	while (nanosleep(&t, &t) != 0 && errno == EINTR)
 		;
 }
 
 extern "C" int usleep(useconds_t us)
 {
-	if (on_usleep)
-		on_usleep(us);
-	else
-		real_sleep(us / 1000000, (long)(us % 1000000) * 1000);
+	on_usleep ? on_usleep(us) : real_sleep({(time_t)(us / 1000000), (long)(us % 1000000) * 1000});
 	return 0;
 }
 
 extern "C" unsigned int sleep(unsigned int seconds)
 {
-	if (on_sleep)
-		on_sleep(seconds);
-	else
-		real_sleep(seconds, 0);
+	on_sleep ? on_sleep(seconds) : real_sleep({(time_t)seconds, 0});
 	return 0;
 }
