@@ -16,16 +16,16 @@ bool bootable(uint32_t type)
 	return type == TYPE_APPLICATION || type == TYPE_DIAGS;
 }
 
-// The offset of the first bootable record by whole usable records, or -1.
+// The offset of the first bootable record past whole usable records, or
+// -1.  One cut short by the end of the file still counts: its check fails.
 int64_t first_bootable(const Bytes &file)
 {
-	for (uint64_t off = 0;;) {
+	for (uint64_t off = 0;; off += walk_step(file.data() + off, file.size() - off).record_len) {
 		WalkEntry e = walk_step(file.data() + off, file.size() - off);
+		if (bootable(header_type(e.hdr)) && (e.step == WalkStep::record || e.state == RecordState::truncated))
+			return (int64_t)off;
 		if (e.step != WalkStep::record)
 			return -1;
-		if (bootable(header_type(e.hdr)))
-			return (int64_t)off;
-		off += e.record_len;
 	}
 }
 
