@@ -15,14 +15,12 @@ BOOTFLAGS = [
     (b"x=y\0" * 400)[:1280] + b"gdb=on",
 ]
 LINE_EDITOR = [  # the first byte picks the buffer size
-    b"\x04hello\r", b"\x04abc\x1b[D\x1b[DX\x01Y\x06\x06\x04\r", b"\x01ab\x7f\x08\x1b\x7f\r",
-    b"\x03" + b"0123456789" * 3 + b"\x02\x02\x04\x1b[1;5C\x1b[C\r", b"\x01\x1bx\x1b\x1b[\x07\x03",
-    b"\x02\xc3\xa9t\xc3\xa9\x1b[D\x08\r",
+    b"\x04abc\x1b[D\x1b[DX\x01Y\x06\x06\x04\r", b"\x01ab\x7f\x08\x1b\x7f\x1bx\x1b\x1b[\x07\x03",
+    b"\x03" + b"0123456789" * 3 + b"\x02\x02\x04\x1b[1;5C\x1b[C\r", b"\x02\xc3\xa9t\xc3\xa9\x1b[D\x08\r",
 ]
 IP_ADDR = [  # the first byte picks the question: address, netmask, gateway
-    b"\x0010.0.0.2\r", b"\x01\r", b"\x01255.255.255.0\r", b"\x020.0.0.0\r10.1\r",
-    b"\x00240.0.0.1\r192.168.1.300\r\rQuit\r", b"\x02\x1b[D1.2.3.4\x01\x049\x1b[C\r",
-    b"\x00" + b"1" * 140 + b"\r127.0.0.1 x\r",
+    b"\x0010.0.0.2\r", b"\x01\r255.255.255.0\r", b"\x020.0.0.0\r10.1\r\x1b[D1.2.3.4\x01\x049\x1b[C\r",
+    b"\x00240.0.0.1\r192.168.1.300\r\rQuit\r", b"\x00" + b"1" * 140 + b"\r127.0.0.1 x\r",
 ]
 
 
