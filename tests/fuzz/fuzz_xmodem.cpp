@@ -8,7 +8,7 @@
 // operator pressing Enter.  Every run is so the same sequence of calls,
 // whatever the machine's load.  The receiver must end, stay inside its
 // buffers, and report exactly the bytes it wrote: whole blocks, no more
-// than the sender sent.
+// than the sender sent; and a clean transfer must arrive whole.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
@@ -72,6 +72,42 @@ void operator_presses_enter(unsigned int)
 		abort();
 }
 
+unsigned crc16(const uint8_t *p, size_t n) // CRC-16/XMODEM, bit by bit
+{
+	unsigned crc = 0;
+	for (size_t i = 0; i < n; i++) {
+		crc ^= (unsigned)p[i] << 8;
+		for (int bit = 0; bit < 8; bit++)
+			crc = (crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1) & 0xFFFF;
+	}
+	return crc;
+}
+
+// A clean script: any blocks 0 (as a YMODEM sender opens), then blocks 1,
+// 2, ... each whole and intact in a piece of its own, then EOT twice.  Its
+// file is the data of blocks 1, 2, ...; false for any other script.
+bool clean_transfer(Bytes *file)
+{
+	unsigned next = 1, eots = 0;
+	for (size_t pos = 0, n; pos < script_size; pos += 2 + n) {
+		n = pos + 2 <= script_size ? (size_t)script[pos] << 8 | script[pos + 1] : SIZE_MAX;
+		const uint8_t *p = script + pos + 2;
+		size_t data = n == 133 ? 128 : n == 1029 ? 1024 : 0;
+		if (n == 1 && pos + 3 <= script_size && p[0] == 0x04) {
+			eots++;
+			continue;
+		}
+		if (n > script_size - pos - 2 || eots > 0 || data == 0 || p[0] != (data == 128 ? 1 : 2) || p[1] + p[2] != 255)
+			return false;
+		if (next == 1 && p[1] == 0)
+			continue;
+		if (p[1] != (next++ & 0xFF) || crc16(p + 3, data) != (unsigned)(p[3 + data] << 8 | p[4 + data]))
+			return false;
+		file->insert(file->end(), p + 3, p + 3 + data);
+	}
+	return eots == 2;
+}
+
 } // namespace
 
 // The receiver's /dev/ttyS0 is the harness's line; every other path is
@@ -128,5 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		abort(); // the line and the file were there
 	if ((total > 0 && file.size() != (size_t)total) || total % 128 != 0 || (size_t)total > data_sent)
 		abort(); // the count is not what reached the file, or not whole blocks sent
+	Bytes sent;
+	if (clean_transfer(&sent) && file != sent)
+		abort(); // a clean transfer got lost
 	return 0;
 }
