@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (found != 0 && found != 1)
 		abort();
 	int64_t at = found ? (int64_t)ftello(stream.get()) : -1;
-	if (found && at != first_bootable(file))
+	if (at != first_bootable(file))
 		abort();
 	if (at < 0 || record_state(hdr, size - (uint64_t)at) != RecordState::usable)
 		return 0;
