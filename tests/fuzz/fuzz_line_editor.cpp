@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	for (const char *p = buf.get(); *p; p++)
 		if ((unsigned char)*p < 0x20)
 			abort();
-	size_t used = keys_read();
-	if (used == 0 || used > keys.size() || !memchr("\r\n\x03", keys[used - 1], 3))
+	if (!read_to_a_line_end(keys))
 		abort();
 	return 0;
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -40,10 +41,11 @@ inline void type_keys(const std::string &keys)
 		abort();
 }
 
-// How many keys have been read.
-inline size_t keys_read()
+// Whether the last key read is one that ends a line: the editor read none past it.
+inline bool read_to_a_line_end(const std::string &keys)
 {
-	return (size_t)lseek(0, 0, SEEK_CUR);
+	size_t used = (size_t)lseek(0, 0, SEEK_CUR);
+	return used > 0 && used <= keys.size() && memchr("\r\n\x03", keys[used - 1], 3);
 }
 
 // While set (on the fuzzing thread only, around a call of the code under

@@ -2,6 +2,7 @@
 """Seed inputs of the harnesses that do not read packages (environments,
 keys, scripted XMODEM transfers, pkgtool command lines): seeds.py DIR makes
 one directory per harness under DIR."""
+import binascii
 import os
 import struct
 import sys
@@ -52,18 +53,9 @@ PKGTOOL_CLI = [  # arguments, then the contents of the file f
 ]
 
 
-def crc16(data):
-    crc = 0
-    for b in data:
-        crc ^= b << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
-    return crc
-
-
 def block(number, payload, bad_crc=False):
     payload = payload.ljust(128 if len(payload) <= 128 else 1024, b"\x1a")
-    crc = crc16(payload) ^ bad_crc
+    crc = binascii.crc_hqx(payload, 0) ^ bad_crc
     return bytes([1 if len(payload) == 128 else 2, number, 255 - number]) + payload + struct.pack(">H", crc)
 
 
