@@ -41,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Table, BootFlagCases, testing::Values(
 	std::make_pair("gdbport=-5", " gdbport=-5"),
 	std::make_pair("gdbport=  +77x", " gdbport=77"),
 	std::make_pair("gdbport=2147483647", " gdbport=2147483647"),
-	// Too long for an int, or no number at all: the default stays.
+	// Too long for an int: the default stays.
 	std::make_pair("gdbport=2147483648", ""),
 	std::make_pair("gdbport=-99999999999999999999999", ""),
 	std::make_pair("gdbserver=off gdbport=99", " gdbport=99"),
