@@ -67,7 +67,8 @@ TEST_P(RecordStates, RefuseWhatCannotBeUsedSafely)
 {
 	const StateCase &c = GetParam();
 	Bytes h = head_of(c.len, c.magic, c.hdr_len);
-	EXPECT_EQ(c.want, record_state(decode_header(h.data()), c.remaining));
+	EXPECT_EQ(c.want, record_state(decode_header(h.data()), c.remaining))
+		<< "length " << c.len << ", header length " << c.hdr_len << ", " << c.remaining << " bytes left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecordStates, testing::Values(
