@@ -1,10 +1,8 @@
 # Virtual boards for the harnesses whose code under test uses the board's
-# paths and devices; sourced by run and replay, with VBOARD naming the
-# build's vboard command.
+# paths and devices; sourced by run and replay, with VBOARD naming vboard.
 
-# make_board DIR: a fresh board at DIR.  Its partitions are small, since a
-# harness may write them for every input, and its trace goes nowhere:
-# nobody reads millions of flash writes.
+# make_board DIR: a fresh board with small partitions (a harness may write
+# them for every input) and a trace that goes nowhere.
 make_board() {
 	rm -rf "$1"
 	"$VBOARD" create "$1" --set erase_size=4096 --set size.uboot=65536 \
@@ -13,16 +11,14 @@ make_board() {
 	ln -sf /dev/null "$1/trace.log"
 }
 
-# in_board DIR [--bind HOST:INSIDE ...] -- PROGRAM ARGS...: runs PROGRAM
-# inside the board at DIR.  A board starts with an empty environment: the
-# caller's sanitizer settings are handed in.  Time is real: the fuzzer's
-# own threads must sleep for real, and the harnesses make the time of the
-# code under test virtual themselves.
+# in_board DIR [--bind HOST:INSIDE ...] -- PROGRAM ARGS...: PROGRAM inside
+# the board, with the caller's sanitizer settings (a board starts with an
+# empty environment).  Time is real: the fuzzer's own threads sleep for
+# real, and the harnesses make the time of the code under test virtual.
 in_board() {
 	in_board_dir=$1
 	shift
 	set -- --time real "$@"
-	# (Names of their own: a shell function shares the caller's variables.)
 	for in_board_name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS ASAN_SYMBOLIZER_PATH; do
 		eval "in_board_value=\${$in_board_name:-}"
 		[ -z "$in_board_value" ] || set -- --env "$in_board_name=$in_board_value" "$@"

@@ -1,11 +1,9 @@
-// The boot-flag parser on an arbitrary environment: the window the launcher
-// reads (its zero bytes turned into blanks, one NUL after it), and flags
-// that always make sense whatever the text says.
-#include <cstdint>
-#include <cstdlib>
+// The boot-flag parser on an arbitrary environment, as the launcher reads
+// it: the window, its zero bytes made blanks, one NUL after it.  Whatever
+// the text, the flags must make sense and come from keys that are there.
 #include <cstring>
-#include <vector>
 
+#include "harness.h"
 #include "launch/bootflags.h"
 
 namespace {
@@ -15,56 +13,32 @@ bool flag(int v)
 	return v == 0 || v == 1;
 }
 
-void check_flags(const BootFlags &f, const char *text)
+bool from(int flag_set, const char *text, const char *key)
 {
-	if (!flag(f.gdb_enable) || !flag(f.gdbserver_enable) || !flag(f.shell_enable) ||
-	    !flag(f.memchk_enable) || !flag(f.rescue_enable) || !flag(f.standalone_diags))
-		abort();
-	if (f.gdbserver_enable && !f.gdb_enable)
-		abort();
-	// One diagnostics= value cannot ask for both modes.
-	if (f.rescue_enable && f.standalone_diags)
-		abort();
-	if (f.ethport != '0' && f.ethport != '1')
-		abort();
-	if (f.ethport == '1' && !strstr(text, "ethact=TSEC1"))
-		abort();
-	if (f.gdbport != 1234 && !strstr(text, "gdbport="))
-		abort();
-	// Flags come from keys that are there.
-	if ((f.shell_enable && !strstr(text, "shell=on")) || (f.memchk_enable && !strstr(text, "memchk=on")) ||
-	    (f.rescue_enable && !strstr(text, "diagnostics=rescue")) ||
-	    (f.standalone_diags && !strstr(text, "diagnostics=diags")) ||
-	    (f.gdbserver_enable && !strstr(text, "gdbserver=on")))
-		abort();
-}
-
-bool same_flags(const BootFlags &a, const BootFlags &b)
-{
-	return a.gdb_enable == b.gdb_enable && a.gdbserver_enable == b.gdbserver_enable &&
-	       a.gdbport == b.gdbport && a.shell_enable == b.shell_enable && a.memchk_enable == b.memchk_enable &&
-	       a.rescue_enable == b.rescue_enable && a.standalone_diags == b.standalone_diags &&
-	       a.ethport == b.ethport;
+	return !flag_set || strstr(text, key);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	// Exactly the window and its terminator, so that ASan sees any read
-	// past them.
+	// Exactly the window and its terminator: ASan sees a read past them.
 	std::vector<char> window(ENV_WINDOW + 1, 0);
 	memcpy(window.data(), data, size < ENV_WINDOW ? size : ENV_WINDOW);
 	for (uint32_t i = 0; i < ENV_WINDOW; i++)
-		if (window[i] == '\0')
-			window[i] = ' ';
-	BootFlags flags;
-	parse_boot_flags(window.data(), &flags);
-	check_flags(flags, window.data());
-	// The text alone decides: reading it again changes nothing.
-	BootFlags again = flags;
-	parse_boot_flags(window.data(), &again);
-	if (!same_flags(flags, again))
+		window[i] = window[i] ? window[i] : ' ';
+	const char *text = window.data();
+	BootFlags f;
+	parse_boot_flags(text, &f);
+	if (!flag(f.gdb_enable) || !flag(f.gdbserver_enable) || !flag(f.shell_enable) || !flag(f.memchk_enable) ||
+	    !flag(f.rescue_enable) || !flag(f.standalone_diags) || (f.ethport != '0' && f.ethport != '1'))
+		abort();
+	if ((f.gdbserver_enable && !f.gdb_enable) || (f.rescue_enable && f.standalone_diags))
+		abort();
+	if (!from(f.ethport == '1', text, "ethact=TSEC1") || !from(f.gdbport != 1234, text, "gdbport=") ||
+	    !from(f.shell_enable, text, "shell=on") || !from(f.memchk_enable, text, "memchk=on") ||
+	    !from(f.rescue_enable, text, "diagnostics=rescue") ||
+	    !from(f.standalone_diags, text, "diagnostics=diags") || !from(f.gdbserver_enable, text, "gdbserver=on"))
 		abort();
 	return 0;
 }

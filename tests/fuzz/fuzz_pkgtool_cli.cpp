@@ -1,79 +1,31 @@
-// pkgtool's whole command line on arbitrary arguments, with files they may
-// name.  The input is the arguments, each ended by a zero byte, then one
-// more zero byte and the contents of the file "f".  The command runs in a
-// folder of its own that holds, besides "f", a 300-byte boot-loader payload
-// "uboot", a folder "dir", a FIFO "fifo" and a link "link" to "f".  An
-// argument that could name anything outside that folder ('/' in it, or
-// "..") is not tried.
-//
-// Whatever the arguments: the exit status is 0, 1 or 2; nothing is left in
-// the folder but what was there and what the command names as its output
-// (create's OUT, extract's DIR and its NN-TYPE.bin files); and a package
-// that create says it made holds one intact record per TYPE=FILE given,
-// and nothing after them.
+// pkgtool's whole command line on arbitrary arguments: the input is the
+// arguments, each ended by a zero byte, one more zero byte, then the
+// contents of "f".  It runs in a folder of its own that holds "f", a
+// boot-loader payload "uboot", a folder "dir", a FIFO "fifo" and a link
+// "link" to "f"; arguments that could name anything outside it are not
+// tried.  The exit status must be 0, 1 or 2; nothing may be left but what
+// was there and what the command names as its output (create's OUT,
+// extract's DIR and its NN-TYPE.bin files); and a package that create says
+// it made must hold one intact record per TYPE=FILE, and nothing after.
 #include <cctype>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <string>
+#include <filesystem>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
-#include "files.h"
+#include "harness.h"
 #include "image/record.h"
 
 int pkgtool_main(int argc, char **argv);
 
 namespace {
 
+namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
-
-const char *const FIXTURES[] = {"f", "uboot", "dir", "fifo", "link"};
-
-bool is_fixture(const std::string &name)
-{
-	for (const char *f : FIXTURES)
-		if (name == f)
-			return true;
-	return false;
-}
-
-// The entries of a folder, "." and ".." left out.
-std::vector<std::string> entries(const char *dir)
-{
-	std::vector<std::string> names;
-	DIR *d = opendir(dir);
-	if (!d)
-		return names;
-	while (struct dirent *e = readdir(d))
-		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-			names.push_back(e->d_name);
-	closedir(d);
-	return names;
-}
-
-void remove_all(const std::string &path)
-{
-	struct stat st;
-	if (lstat(path.c_str(), &st) != 0)
-		return;
-	if (S_ISDIR(st.st_mode)) {
-		for (const std::string &name : entries(path.c_str()))
-			remove_all(path + "/" + name);
-		rmdir(path.c_str());
-	} else {
-		unlink(path.c_str());
-	}
-}
 
 void make_fixtures(const uint8_t *contents, size_t size)
 {
-	for (const std::string &name : entries("."))
-		remove_all(name);
+	for (const fs::directory_entry &e : fs::directory_iterator("."))
+		fs::remove_all(e.path());
 	write_file("f", contents, size);
 	uint8_t uboot[300];
 	for (size_t i = 0; i < sizeof uboot; i++)
@@ -89,37 +41,24 @@ Args split_args(const uint8_t *data, size_t size, size_t *rest)
 	Args args;
 	size_t pos = 0;
 	while (pos < size) {
-		const uint8_t *end = (const uint8_t *)memchr(data + pos, 0, size - pos);
-		size_t len = end ? (size_t)(end - (data + pos)) : size - pos;
-		std::string arg((const char *)data + pos, len);
-		pos += len + 1;
+		std::string arg((const char *)data + pos, strnlen((const char *)data + pos, size - pos));
+		pos += arg.size() + 1;
 		if (arg.empty())
 			break;
 		args.push_back(arg);
 	}
-	*rest = pos < size ? pos : size;
+	*rest = std::min(pos, size);
 	return args;
 }
 
-bool stays_inside(const Args &args)
+int run(Args args)
 {
-	for (const std::string &a : args)
-		if (a.find('/') != std::string::npos || a == "..")
-			return false;
-	return true;
-}
-
-int run(const Args &args)
-{
-	std::vector<std::vector<char>> text;
-	text.emplace_back(std::begin("pkgtool"), std::end("pkgtool"));
-	for (const std::string &a : args)
-		text.emplace_back(a.c_str(), a.c_str() + a.size() + 1);
+	args.insert(args.begin(), "pkgtool");
 	std::vector<char *> argv;
-	for (std::vector<char> &t : text)
-		argv.push_back(t.data());
+	for (std::string &a : args)
+		argv.push_back(a.data());
 	argv.push_back(nullptr);
-	return pkgtool_main((int)text.size(), argv.data());
+	return pkgtool_main((int)args.size(), argv.data());
 }
 
 bool extracted_name(const std::string &name)
@@ -133,36 +72,33 @@ void check_leftovers(const Args &args)
 {
 	bool create = args.size() >= 2 && args[0] == "create";
 	bool extract = args.size() == 3 && args[0] == "extract";
-	for (const std::string &name : entries(".")) {
-		bool named = (create && name == args[1]) || (extract && (name == args[2] || extracted_name(name)));
-		if (!is_fixture(name) && !named)
+	for (const fs::directory_entry &e : fs::directory_iterator(".")) {
+		std::string name = e.path().filename();
+		bool fixture = name == "f" || name == "uboot" || name == "dir" || name == "fifo" || name == "link";
+		if (!fixture && !(create && name == args[1]) && !(extract && (name == args[2] || extracted_name(name))))
 			abort();
 	}
-	if (extract && args[2] != ".")
-		for (const std::string &name : entries(args[2].c_str()))
-			if (!extracted_name(name))
-				abort();
+	for (auto &e : fs::directory_iterator(extract && args[2] != "." && fs::is_directory(args[2]) ? args[2] : "dir"))
+		if (!extracted_name(e.path().filename()))
+			abort();
 }
 
 // One intact record per TYPE=FILE argument, and nothing after them.
 void check_package(const Args &args)
 {
-	size_t expected = 0;
+	size_t expected = 0, records = 0;
 	for (size_t i = 2; i < args.size(); i++)
 		expected += args[i][0] != '-';
 	Bytes pkg;
 	if (!read_file(args[1].c_str(), &pkg))
 		abort();
-	uint64_t off = 0;
-	size_t records = 0;
-	for (;;) {
+	for (uint64_t off = 0;; records++) {
 		WalkEntry e = walk_step(pkg.data() + off, pkg.size() - off);
 		if (e.step == WalkStep::end)
 			break;
 		if (e.step != WalkStep::record || !record_intact(pkg.data() + off, e.record_len))
 			abort();
 		off += e.record_len;
-		records++;
 	}
 	if (records != expected)
 		abort();
@@ -182,8 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	size_t rest;
 	Args args = split_args(data, size, &rest);
-	if (!stays_inside(args))
-		return 0;
+	for (const std::string &a : args)
+		if (a.find('/') != std::string::npos || a == "..")
+			return 0; // it could name something outside the folder
 	make_fixtures(data + rest, size - rest);
 	int status = run(args);
 	fflush(stdout);

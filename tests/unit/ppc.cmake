@@ -1,6 +1,5 @@
-# The unit tests once more on the board's architecture: cross-built and run
-# under qemu-ppc, wherever the cross toolchain and the emulator are installed.
-# The board's libraries are built once and kept in build-ppc/deps.
+# The unit tests once more on the board's architecture, under qemu-ppc,
+# wherever the cross toolchain and the emulator are installed.
 if(NOT CMAKE_CROSSCOMPILING)
   find_program(PPC_CXX powerpc-linux-gnu-g++)
   find_program(QEMU_PPC qemu-ppc)
@@ -9,9 +8,8 @@ if(NOT CMAKE_CROSSCOMPILING)
     add_test(NAME ppc.unit COMMAND ${PROJECT_SOURCE_DIR}/scripts/ppc unit ${PPC_BUILD})
     set_tests_properties(ppc.unit PROPERTIES TIMEOUT 1200 FIXTURES_SETUP ppc_build
       ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
-    # The flash, VPD and boot-flag tests of system.hardware once more, with
-    # the board's own build of the modules (moduledrv) and of the device models
-    # under qemu-ppc: consoles, traces and flash the same byte for byte.
+    # system.hardware's flash, VPD and boot-flag tests with the board's own
+    # build of the modules and device models: the same byte for byte.
     add_test(NAME ppc.hardware
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider test_flash.py test_vpd.py test_bootflags.py
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
