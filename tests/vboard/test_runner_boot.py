@@ -103,8 +103,9 @@ EXITS = [
     (None, ["--launcher", "/usr/bin/false"], 3, "", 0, ""),
     # The reboot past the limit ends it.
     (corrupt_slots, ["--max-boots", "2"], 4, "Both image1 and image2 failed.\n", 2, ""),
-    (lambda board: board.env("diagnostics=rescue"), ["--timeout", "1"], 124, "Option? : ", 1,
-     "vboard: time limit of 1 s reached, board powered off\n"),
+    # The menu waits for ever: the limit ends it, long enough for a loaded machine to get there.
+    (lambda board: board.env("diagnostics=rescue"), ["--timeout", "15"], 124, "Option? : ", 1,
+     "vboard: time limit of 15 s reached, board powered off\n"),
 ]
 
 
