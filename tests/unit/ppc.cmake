@@ -18,7 +18,9 @@ if(NOT CMAKE_CROSSCOMPILING)
     # A sample of the whole-board tests with the board's own launcher: the
     # VPD bytes, the record checksum and walk, the debugger (a program of the
     # board started by the board's shell), the rescue partition, a TFTP
-    # installation with its version display, the installer's header checks.
+    # installation with its version display, the installer's header checks, an
+    # XMODEM rescue through the pseudo-terminal console (the runner holds more
+    # descriptors there).
     # `make test-ppc` runs every one of them (system.* of the board's build).
     add_test(NAME ppc.boards
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
@@ -31,6 +33,7 @@ if(NOT CMAKE_CROSSCOMPILING)
         test_boot.py::test_recovery_image_installed_into_a_slot_of_its_own[2-None]
         test_rescue_board.py::TestDownloadsOnTheBoard::test_kernel_and_application_into_slot_2_then_booted_after_a_reboot
         test_installer.py::TestInstalledHeaders::test_which_records_count_as_installed
+        test_download_rescues.py::test_xmodem_rescue_installs_what_sx_sent_and_only_that[pty]
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
     set_tests_properties(ppc.boards PROPERTIES TIMEOUT 900 FIXTURES_REQUIRED ppc_build
       ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};VBOARD_PPC_BUILD=${PPC_BUILD}")

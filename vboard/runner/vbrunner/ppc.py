@@ -84,10 +84,11 @@ def lib_links():
 def gated(program, ready_w, go_r):
     """program, started once the runner has said go: the shell first says
     ready (the board's root is complete by then), waits, and leaves neither
-    descriptor to the board."""
+    descriptor to the board.  The board's own shell: the runner's descriptors
+    may be numbered 10 or more, which dash cannot name in a redirection."""
     gate = (f'printf x >&{ready_w}; exec {ready_w}>&-; '
             f'read -r _ <&{go_r}; exec {go_r}<&-; exec "$@"')
-    return ["/usr/bin/sh", "-c", gate, "gate"] + program
+    return ["/bin/sh", "-c", gate, "gate"] + program
 
 
 def register(pid):
