@@ -106,12 +106,7 @@ def cmd_run(args):
     if not args.command:
         fail("run: no command given (vboard run BOARD -- CMD ARGS...)")
     extra = parse_env(args.env or [])
-    binds = [parse_bind(item) for item in args.bind or []]
-    if args.launcher:
-        binds.insert(0, (usable_launcher(args.launcher), INSIDE_LAUNCHER))
-    elif os.path.isfile(LAUNCHER):
-        binds.insert(0, (LAUNCHER, INSIDE_LAUNCHER))
-    models_for(binds)
+    binds = board_binds(args, launcher_needed=False)
     lock = lock_board(board)
     try:
         power_on(board)
@@ -169,12 +164,23 @@ def usable_launcher(path):
     return launcher
 
 
+def board_binds(args, launcher_needed):
+    """What the board is shown of the PC: the launcher at /bin/launcher
+    (`vboard run` goes without one when none is built), then --bind's
+    paths; the device models they need are checked to be there."""
+    binds = [parse_bind(item) for item in args.bind or []]
+    if args.launcher or launcher_needed:
+        binds.insert(0, (usable_launcher(args.launcher or LAUNCHER), INSIDE_LAUNCHER))
+    elif os.path.isfile(LAUNCHER):
+        binds.insert(0, (LAUNCHER, INSIDE_LAUNCHER))
+    models_for(binds)
+    return binds
+
+
 def cmd_boot(args):
     board = open_board(args.board)
     check_built()
-    binds = [(usable_launcher(args.launcher or LAUNCHER), INSIDE_LAUNCHER)]
-    binds += [parse_bind(item) for item in args.bind or []]
-    models_for(binds)
+    binds = board_binds(args, launcher_needed=True)
     make_peer = console_peer(args)
     limit, timeout = boot_limits(args)
     lock = lock_board(board)
