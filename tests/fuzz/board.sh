@@ -5,23 +5,20 @@
 # them for every input) and a trace that goes nowhere.
 make_board() {
 	rm -rf "$1"
-	"$VBOARD" create "$1" --set erase_size=4096 --set size.uboot=65536 \
-		--set size.ubootenv=65536 --set size.devicetree=65536 --set size.kernel=65536 \
-		--set size.rfs=65536 --set size.rescue=65536 >/dev/null || return 1
-	ln -sf /dev/null "$1/trace.log"
+	"$VBOARD" create "$1" --set erase_size=4096 $(for part in uboot ubootenv devicetree kernel rfs rescue; do
+		echo "--set size.$part=65536"; done) >/dev/null && ln -sf /dev/null "$1/trace.log"
 }
 
-# in_board DIR [--bind HOST:INSIDE ...] -- PROGRAM ARGS...: PROGRAM inside
-# the board, with the caller's sanitizer settings (a board starts with an
-# empty environment).  Time is real: the fuzzer's own threads sleep for
-# real, and the harnesses make the time of the code under test virtual.
+# in_board DIR ARGS...: `vboard run DIR ARGS...` in real time (the harnesses
+# make the time of the code under test virtual; the fuzzer's own threads
+# sleep for real), with the caller's sanitizer settings (a board starts with
+# an empty environment).
 in_board() {
 	in_board_dir=$1
 	shift
-	set -- --time real "$@"
-	for in_board_name in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS ASAN_SYMBOLIZER_PATH; do
-		eval "in_board_value=\${$in_board_name:-}"
-		[ -z "$in_board_value" ] || set -- --env "$in_board_name=$in_board_value" "$@"
+	for sanitizer in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS ASAN_SYMBOLIZER_PATH; do
+		eval "setting=\${$sanitizer:-}"
+		[ -z "$setting" ] || set -- --env "$sanitizer=$setting" "$@"
 	done
-	"$VBOARD" run "$in_board_dir" "$@"
+	"$VBOARD" run "$in_board_dir" --time real "$@"
 }

@@ -1,24 +1,8 @@
 // The boot-flag parser on an arbitrary environment, as the launcher reads
 // it: the window, its zero bytes made blanks, one NUL after it.  Whatever
 // the text, the flags must make sense and come from keys that are there.
-#include <cstring>
-
 #include "harness.h"
 #include "launch/bootflags.h"
-
-namespace {
-
-bool flag(int v)
-{
-	return v == 0 || v == 1;
-}
-
-bool from(int flag_set, const char *text, const char *key)
-{
-	return !flag_set || strstr(text, key);
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -27,18 +11,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	memcpy(window.data(), data, size < ENV_WINDOW ? size : ENV_WINDOW);
 	for (uint32_t i = 0; i < ENV_WINDOW; i++)
 		window[i] = window[i] ? window[i] : ' ';
-	const char *text = window.data();
 	BootFlags f;
-	parse_boot_flags(text, &f);
-	if (!flag(f.gdb_enable) || !flag(f.gdbserver_enable) || !flag(f.shell_enable) || !flag(f.memchk_enable) ||
-	    !flag(f.rescue_enable) || !flag(f.standalone_diags) || (f.ethport != '0' && f.ethport != '1'))
-		abort();
+	parse_boot_flags(window.data(), &f);
+	for (int flag : {f.gdb_enable, f.gdbserver_enable, (int)f.shell_enable, (int)f.memchk_enable, f.rescue_enable,
+			 f.standalone_diags, f.ethport - '0'})
+		if (flag != 0 && flag != 1)
+			abort();
 	if ((f.gdbserver_enable && !f.gdb_enable) || (f.rescue_enable && f.standalone_diags))
 		abort();
-	if (!from(f.ethport == '1', text, "ethact=TSEC1") || !from(f.gdbport != 1234, text, "gdbport=") ||
-	    !from(f.shell_enable, text, "shell=on") || !from(f.memchk_enable, text, "memchk=on") ||
-	    !from(f.rescue_enable, text, "diagnostics=rescue") ||
-	    !from(f.standalone_diags, text, "diagnostics=diags") || !from(f.gdbserver_enable, text, "gdbserver=on"))
-		abort();
+	const std::pair<int, const char *> set_by[] = {
+		{f.ethport == '1', "ethact=TSEC1"}, {f.gdbport != 1234, "gdbport="}, {f.shell_enable, "shell=on"},
+		{f.memchk_enable, "memchk=on"},	    {f.rescue_enable, "diagnostics=rescue"},
+		{f.standalone_diags, "diagnostics=diags"}, {f.gdbserver_enable, "gdbserver=on"}};
+	for (const auto &[set, key] : set_by)
+		if (set && !strstr(window.data(), key))
+			abort();
 	return 0;
 }

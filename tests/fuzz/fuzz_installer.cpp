@@ -5,15 +5,12 @@
 // in the slot asked for; a partition only ever changes to an intact record
 // of its own type (the boot loader's to its payload), the environment
 // never; and nothing is said to be installed that could not be.
-#include <algorithm>
-#include <cstdio>
 #include <sys/stat.h>
 
 #include "flash/flash.h"
 #include "harness.h"
 #include "i2c/i2c.h"
 #include "image/image.h"
-#include "image/record.h"
 
 namespace {
 
@@ -35,36 +32,18 @@ std::vector<Bytes> partition_heads(size_t n)
 	return heads;
 }
 
-struct Found {
-	uint32_t type;
-	Bytes record, payload;
-};
-
-// The intact records of the package, as the record walk finds them.
-std::vector<Found> intact_records(const Bytes &package)
-{
-	std::vector<Found> found;
-	for (uint64_t off = 0;;) {
-		WalkEntry e = walk_step(package.data() + off, package.size() - off);
-		if (e.step != WalkStep::record)
-			return found;
-		const uint8_t *start = package.data() + off;
-		if (record_intact(start, e.record_len))
-			found.push_back({header_type(e.hdr), Bytes(start, start + e.record_len),
-					 Bytes(start + e.header_len, start + e.record_len)});
-		off += e.record_len;
-	}
-}
-
 // Whether `bytes` starts with an intact record of type `type` of the
 // package (its payload for the boot loader), or is one whole.
-bool holds_record(const Bytes &bytes, uint32_t type, const std::vector<Found> &records, bool whole = false)
+bool holds_record(const Bytes &bytes, uint32_t type, const Bytes &package, bool whole = false)
 {
-	return std::any_of(records.begin(), records.end(), [&](const Found &r) {
-		const Bytes &want = type == TYPE_UBOOT ? r.payload : r.record;
-		return type != 0 && r.type == type && want.size() <= bytes.size() &&
-		       (!whole || want.size() == bytes.size()) && std::equal(want.begin(), want.end(), bytes.begin());
-	});
+	for (const Step &s : walk_all(package)) {
+		const uint8_t *want = package.data() + s.off + (type == TYPE_UBOOT ? s.e.header_len : 0);
+		size_t n = package.data() + s.off + s.e.record_len - want;
+		if (type != 0 && intact(package, s) && header_type(s.e.hdr) == type && n <= bytes.size() &&
+		    (!whole || n == bytes.size()) && std::equal(want, want + n, bytes.begin()))
+			return true;
+	}
+	return false;
 }
 
 } // namespace
@@ -91,17 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	write_file("/user/images/image1", before.data(), before.size());
 	std::vector<Bytes> heads = partition_heads(size);
 
-	int fd = memfd_create("package", 0);
-	if (fd < 0 || write(fd, data, size) != (ssize_t)size)
-		abort();
-	char path[64];
-	snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+	int fd = memfd_of(data, size);
+	std::string path = "/proc/self/fd/" + std::to_string(fd);
 	// A slot given up front: the installer never asks, and so never boots
 	// the downloaded application.  Its waits for the EEPROM pass at once.
 	uint32_t slot = 1 + (size & 1);
 	on_sleep = [](unsigned int) {};
 	on_usleep = [](useconds_t) {};
-	int result = processNorvikImage(path, 1, slot);
+	int result = processNorvikImage(path.c_str(), 1, slot);
 	on_sleep = nullptr;
 	on_usleep = nullptr;
 	fflush(stdout);
@@ -109,12 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	if (result != 0 && result != 1)
 		abort();
-	std::vector<Found> records = intact_records(package);
 	std::vector<Bytes> after = partition_heads(size);
 	bool flash_changed = false;
 	for (size_t i = 0; i < heads.size(); i++) {
 		bool changed = heads[i] != after[i];
-		if (changed && !holds_record(after[i], PARTITIONS[i].second, records))
+		if (changed && !holds_record(after[i], PARTITIONS[i].second, package))
 			abort();
 		flash_changed = flash_changed || changed;
 	}
@@ -123,12 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if ((slot == 1 && wrote2) || (slot == 2 && wrote1))
 		abort(); // the other slot was touched
 	bool wrote = slot == 1 ? wrote1 : wrote2;
-	if (wrote && !holds_record(slot == 1 ? image1 : image2, TYPE_APPLICATION, records, true))
+	if (wrote && !holds_record(slot == 1 ? image1 : image2, TYPE_APPLICATION, package, true))
 		abort(); // not one whole application record of the package
-	bool installable = std::any_of(records.begin(), records.end(), [](const Found &r) {
-		return r.type == TYPE_APPLICATION || std::any_of(std::begin(PARTITIONS), std::end(PARTITIONS),
-								 [&](const auto &p) { return r.type != 0 && p.second == r.type; });
-	});
+	bool installable = false;
+	for (const Step &s : walk_all(package))
+		for (const auto &p : PARTITIONS)
+			installable |= intact(package, s) && (header_type(s.e.hdr) == TYPE_APPLICATION ||
+							      (p.second != 0 && header_type(s.e.hdr) == p.second));
 	if (result == 1 && !wrote && !flash_changed && !installable)
 		abort(); // said to be installed, with nothing there to install
 	return 0;

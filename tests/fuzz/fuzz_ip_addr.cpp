@@ -6,7 +6,6 @@
 // answer taken is a host address where it is checked; a required answer
 // is never skipped; and no key is read past the line that ended it.
 #include <arpa/inet.h>
-#include <cstring>
 
 #include "harness.h"
 #include "mgmt/mgmt.h"
@@ -20,10 +19,6 @@ struct Question {
 
 constexpr Question QUESTIONS[] = {{"IP addr    :", 1, 1}, {"Netmask    :", 0, 0}, {"Gateway    :", 0, 1}};
 
-// What the caller's variable holds before the question: any write shows,
-// and no checked answer can equal it (its first octet is 0).
-const in_addr_t UNTOUCHED = htonl(0x00A5A5A5);
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -33,18 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const Question &q = QUESTIONS[data[0] % 3];
 	std::string keys = std::string((const char *)data + 1, size - 1) + "\r\rq\r";
 	type_keys(keys);
-	in_addr address;
-	address.s_addr = UNTOUCHED;
+	// Any write shows, and no checked answer can equal it (its first octet is 0).
+	const in_addr_t untouched = htonl(0x00A5A5A5);
+	in_addr address{untouched};
 	int result = get_ip_addr(q.prompt, &address, q.required, q.validate);
 	uint32_t first_octet = ntohl(address.s_addr) >> 24;
-	bool taken = address.s_addr != UNTOUCHED;
-	if (result != 0 && result != 1)
+	bool taken = address.s_addr != untouched;
+	if ((result != 0 && result != 1) || (result == 0 && taken) || (result == 1 && q.required && !taken))
 		abort();
-	if ((result == 0 && taken) || (result == 1 && q.required && !taken))
-		abort();
-	if (taken && q.validate && (first_octet == 0 || first_octet > 239))
-		abort();
-	if (!read_to_a_line_end(keys))
+	if ((taken && q.validate && (first_octet == 0 || first_octet > 239)) || !read_to_a_line_end(keys))
 		abort();
 	return 0;
 }

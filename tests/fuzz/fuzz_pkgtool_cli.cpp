@@ -8,19 +8,16 @@
 // extract's DIR and its NN-TYPE.bin files); and a package that create says
 // it made must hold one intact record per TYPE=FILE, and nothing after.
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 
 #include "harness.h"
-#include "image/record.h"
 
 int pkgtool_main(int argc, char **argv);
 
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 
 void make_fixtures(const uint8_t *contents, size_t size)
 {
@@ -35,32 +32,6 @@ void make_fixtures(const uint8_t *contents, size_t size)
 		abort();
 }
 
-// The arguments up to the empty one; *rest is where the file's bytes start.
-Args split_args(const uint8_t *data, size_t size, size_t *rest)
-{
-	Args args;
-	size_t pos = 0;
-	while (pos < size) {
-		std::string arg((const char *)data + pos, strnlen((const char *)data + pos, size - pos));
-		pos += arg.size() + 1;
-		if (arg.empty())
-			break;
-		args.push_back(arg);
-	}
-	*rest = std::min(pos, size);
-	return args;
-}
-
-int run(Args args)
-{
-	args.insert(args.begin(), "pkgtool");
-	std::vector<char *> argv;
-	for (std::string &a : args)
-		argv.push_back(a.data());
-	argv.push_back(nullptr);
-	return pkgtool_main((int)args.size(), argv.data());
-}
-
 bool extracted_name(const std::string &name)
 {
 	return name.size() > 7 && isdigit((unsigned char)name[0]) && isdigit((unsigned char)name[1]) &&
@@ -68,40 +39,36 @@ bool extracted_name(const std::string &name)
 }
 
 // Nothing half-done or unnamed is left behind.
-void check_leftovers(const Args &args)
+void check_leftovers(const std::vector<std::string> &args)
 {
-	bool create = args.size() >= 2 && args[0] == "create";
-	bool extract = args.size() == 3 && args[0] == "extract";
+	bool create = args.size() >= 3 && args[1] == "create";
+	bool extract = args.size() == 4 && args[1] == "extract";
 	for (const fs::directory_entry &e : fs::directory_iterator(".")) {
 		std::string name = e.path().filename();
 		bool fixture = name == "f" || name == "uboot" || name == "dir" || name == "fifo" || name == "link";
-		if (!fixture && !(create && name == args[1]) && !(extract && (name == args[2] || extracted_name(name))))
+		if (!fixture && !(create && name == args[2]) && !(extract && (name == args[3] || extracted_name(name))))
 			abort();
 	}
-	for (auto &e : fs::directory_iterator(extract && args[2] != "." && fs::is_directory(args[2]) ? args[2] : "dir"))
+	for (auto &e : fs::directory_iterator(extract && args[3] != "." && fs::is_directory(args[3]) ? args[3] : "dir"))
 		if (!extracted_name(e.path().filename()))
 			abort();
 }
 
 // One intact record per TYPE=FILE argument, and nothing after them.
-void check_package(const Args &args)
+void check_package(const std::vector<std::string> &args)
 {
-	size_t expected = 0, records = 0;
-	for (size_t i = 2; i < args.size(); i++)
+	size_t expected = 0;
+	for (size_t i = 3; i < args.size(); i++)
 		expected += args[i][0] != '-';
 	Bytes pkg;
-	if (!read_file(args[1].c_str(), &pkg))
+	if (!read_file(args[2].c_str(), &pkg))
 		abort();
-	for (uint64_t off = 0;; records++) {
-		WalkEntry e = walk_step(pkg.data() + off, pkg.size() - off);
-		if (e.step == WalkStep::end)
-			break;
-		if (e.step != WalkStep::record || !record_intact(pkg.data() + off, e.record_len))
+	std::vector<Step> steps = walk_all(pkg);
+	if (steps.back().e.step != WalkStep::end || steps.size() != expected + 1)
+		abort();
+	for (size_t i = 0; i + 1 < steps.size(); i++)
+		if (!intact(pkg, steps[i]))
 			abort();
-		off += e.record_len;
-	}
-	if (records != expected)
-		abort();
 }
 
 } // namespace
@@ -116,18 +83,30 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	size_t rest;
-	Args args = split_args(data, size, &rest);
-	for (const std::string &a : args)
-		if (a.find('/') != std::string::npos || a == "..")
+	// The arguments up to the empty one, after the program's name.
+	std::vector<std::string> args{"pkgtool"};
+	size_t pos = 0;
+	while (pos < size) {
+		std::string arg((const char *)data + pos, strnlen((const char *)data + pos, size - pos));
+		pos += arg.size() + 1;
+		if (arg.empty())
+			break;
+		if (arg.find('/') != std::string::npos || arg == "..")
 			return 0; // it could name something outside the folder
-	make_fixtures(data + rest, size - rest);
-	int status = run(args);
+		args.push_back(arg);
+	}
+	make_fixtures(data + std::min(pos, size), size - std::min(pos, size));
+	std::vector<std::string> words = args; // the command may change them
+	std::vector<char *> argv;
+	for (std::string &w : words)
+		argv.push_back(w.data());
+	argv.push_back(nullptr);
+	int status = pkgtool_main((int)args.size(), argv.data());
 	fflush(stdout);
 	if (status < 0 || status > 2)
 		abort();
 	check_leftovers(args);
-	if (status == 0 && args.size() >= 3 && args[0] == "create")
+	if (status == 0 && args.size() >= 4 && args[1] == "create")
 		check_package(args);
 	return 0;
 }

@@ -9,19 +9,14 @@
 // whatever the machine's load.  The receiver must end, stay inside its
 // buffers, and report exactly the bytes it wrote: whole blocks, no more
 // than the sender sent; and a clean transfer must arrive whole.
-#include <algorithm>
 #include <cstdarg>
-#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <termios.h>
 
 #include "harness.h"
 #include "xmodem/xmodem.h"
 
 namespace {
-
-constexpr const char *OUTPUT = "/tmp/received";
 
 int master = -1;
 int slave = -1; // kept open so that the line lives between transfers
@@ -30,9 +25,8 @@ struct termios line_defaults;
 
 const uint8_t *script;
 size_t script_size, script_pos;
-unsigned long heard;    // bytes the receiver has sent
-unsigned long answered; // of those, the ones the sender has answered
-size_t data_sent;       // bytes the sender has put on the line
+unsigned long heard, answered; // bytes the receiver has sent; of those, the ones answered
+size_t data_sent;              // bytes the sender has put on the line
 
 void send(const uint8_t *bytes, size_t n)
 {
@@ -59,28 +53,9 @@ void sender_turn(useconds_t)
 		script_pos = script_size;
 		return;
 	}
-	size_t length = (size_t)script[script_pos] << 8 | script[script_pos + 1];
-	script_pos += 2;
-	length = std::min(length, script_size - script_pos);
-	send(script + script_pos, length);
-	script_pos += length;
-}
-
-void operator_presses_enter(unsigned int)
-{
-	if (write(master, "\r\n", 2) != 2)
-		abort();
-}
-
-unsigned crc16(const uint8_t *p, size_t n) // CRC-16/XMODEM, bit by bit
-{
-	unsigned crc = 0;
-	for (size_t i = 0; i < n; i++) {
-		crc ^= (unsigned)p[i] << 8;
-		for (int bit = 0; bit < 8; bit++)
-			crc = (crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1) & 0xFFFF;
-	}
-	return crc;
+	size_t length = std::min((size_t)script[script_pos] << 8 | script[script_pos + 1], script_size - script_pos - 2);
+	send(script + script_pos + 2, length);
+	script_pos += 2 + length;
 }
 
 // A clean script: any blocks 0 (as a YMODEM sender opens), then blocks 1,
@@ -101,7 +76,10 @@ bool clean_transfer(Bytes *file)
 			return false;
 		if (next == 1 && p[1] == 0)
 			continue;
-		if (p[1] != (next++ & 0xFF) || crc16(p + 3, data) != (unsigned)(p[3 + data] << 8 | p[4 + data]))
+		unsigned crc = 0;
+		for (size_t i = 0; i < data; i++)
+			crc = (crc << 8 ^ crctab[(crc >> 8 ^ p[3 + i]) & 0xFF]) & 0xFFFF;
+		if (p[1] != (next++ & 0xFF) || crc != (unsigned)(p[3 + data] << 8 | p[4 + data]))
 			return false;
 		file->insert(file->end(), p + 3, p + 3 + data);
 	}
@@ -116,16 +94,11 @@ extern "C" int open(const char *path, int flags, ...)
 {
 	using Open = int (*)(const char *, int, ...);
 	static Open next = (Open)dlsym(RTLD_NEXT, "open");
-	mode_t mode = 0;
-	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = (mode_t)va_arg(ap, int);
-		va_end(ap);
-	}
-	if (slave_path && strcmp(path, "/dev/ttyS0") == 0)
-		path = slave_path;
-	return next(path, flags, mode);
+	va_list ap;
+	va_start(ap, flags);
+	mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
+	va_end(ap);
+	return next(slave_path && strcmp(path, "/dev/ttyS0") == 0 ? slave_path : path, flags, mode);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -142,29 +115,31 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+	const char *output = "/tmp/received";
 	tcsetattr(slave, TCSANOW, &line_defaults);
 	tcflush(slave, TCIOFLUSH);
 	drain_master();
-	heard = answered = 0;
-	data_sent = 0;
-	unlink(OUTPUT);
+	heard = answered = data_sent = 0;
+	unlink(output);
 	script = data;
 	script_size = size;
 	script_pos = 0;
 
 	on_usleep = sender_turn;
-	on_sleep = operator_presses_enter;
-	int total = Xmodem1K(OUTPUT);
+	on_sleep = [](unsigned int) { // the operator presses Enter
+		if (write(master, "\r\n", 2) != 2)
+			abort();
+	};
+	int total = Xmodem1K(output);
 	on_usleep = nullptr;
 	on_sleep = nullptr;
 	fflush(stdout);
 
-	Bytes file;
-	if (total < 0 || !read_file(OUTPUT, &file))
+	Bytes file, sent;
+	if (total < 0 || !read_file(output, &file))
 		abort(); // the line and the file were there
 	if ((total > 0 && file.size() != (size_t)total) || total % 128 != 0 || (size_t)total > data_sent)
 		abort(); // the count is not what reached the file, or not whole blocks sent
-	Bytes sent;
 	if (clean_transfer(&sent) && file != sent)
 		abort(); // a clean transfer got lost
 	return 0;

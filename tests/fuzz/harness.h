@@ -1,7 +1,8 @@
-// What the harnesses share: whole files, keys typed at the console, and
-// virtual time.  Included by the one source file of each harness.
+// What the harnesses share: whole files, the record walk, keys typed at the
+// console, and virtual time.  Included by the one source file of each harness.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
+
+#include "image/record.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -30,6 +33,42 @@ inline void write_file(const char *path, const uint8_t *data, size_t size)
 	FILE *f = fopen(path, "wb");
 	if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0)
 		abort();
+}
+
+// An open file, of no name, that holds these bytes.
+inline int memfd_of(const uint8_t *data, size_t size)
+{
+	int fd = memfd_create("input", 0);
+	if (fd < 0 || write(fd, data, size) != (ssize_t)size)
+		abort();
+	return fd;
+}
+
+struct Step {
+	uint64_t off;
+	WalkEntry e;
+};
+
+// Every step of the record walk over `bytes`, the last one not a record.
+// Whatever the bytes, the walk must end and stay inside them.
+inline std::vector<Step> walk_all(const Bytes &bytes)
+{
+	std::vector<Step> steps;
+	for (uint64_t off = 0;; off += steps.back().e.record_len) {
+		steps.push_back({off, walk_step(bytes.data() + off, bytes.size() - off)});
+		const WalkEntry &e = steps.back().e;
+		if (steps.size() > bytes.size() / BASIC_HEADER_LEN + 1)
+			abort(); // a step that did not advance by a whole header
+		if (e.step != WalkStep::record)
+			return steps;
+		if (e.record_len < BASIC_HEADER_LEN || off + e.record_len > bytes.size())
+			abort();
+	}
+}
+
+inline bool intact(const Bytes &bytes, const Step &s)
+{
+	return s.e.step == WalkStep::record && record_intact(bytes.data() + s.off, s.e.record_len);
 }
 
 // Standard input becomes a file that holds the keys typed from now on.

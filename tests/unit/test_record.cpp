@@ -12,6 +12,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+const uint32_t EXT = TYPE_APPLICATION | EXTENDED_HEADER_FLAG;
 
 // The first 20 bytes of a record: length, magic and extended header length.
 Bytes head_of(uint32_t len, uint32_t magic, uint16_t hdr_len)
@@ -40,8 +41,7 @@ Bytes make_record(uint32_t magic, const Bytes &payload, uint16_t hdr_len = BASIC
 
 TEST(GenCrc, MatchesTheBitwiseDefinitionForAnyLengthAndRegister)
 {
-	const uint8_t digits[] = "123456789";
-	EXPECT_EQ(0x340BC6D9u, gen_crc(digits, 9, 0xFFFFFFFF));
+	EXPECT_EQ(0x340BC6D9u, gen_crc((const uint8_t *)"123456789", 9, 0xFFFFFFFF));
 	std::mt19937 rng(7);
 	for (uint32_t len : {0u, 1u, 3u, 4u, 7u, 8u, 15u, 16u, 63u, 255u, 4096u, 65537u}) {
 		Bytes data(len);
@@ -52,52 +52,42 @@ TEST(GenCrc, MatchesTheBitwiseDefinitionForAnyLengthAndRegister)
 	}
 }
 
-const uint32_t EXT = TYPE_APPLICATION | EXTENDED_HEADER_FLAG;
-
-struct StateCase {
-	uint32_t len, magic;
-	uint16_t hdr_len;
-	uint64_t remaining;
-	RecordState want;
-};
-
-class RecordStates : public testing::TestWithParam<StateCase> {};
-
-TEST_P(RecordStates, RefuseWhatCannotBeUsedSafely)
+TEST(RecordState, RefusesWhatCannotBeUsedSafely)
 {
-	const StateCase &c = GetParam();
-	Bytes h = head_of(c.len, c.magic, c.hdr_len);
-	EXPECT_EQ(c.want, record_state(decode_header(h.data()), c.remaining))
-		<< "length " << c.len << ", header length " << c.hdr_len << ", " << c.remaining << " bytes left";
+	const struct {
+		uint32_t len, magic;
+		uint16_t hdr_len;
+		uint64_t remaining;
+		RecordState want;
+	} cases[] = {
+		{10, TYPE_APPLICATION, 0, 26, RecordState::usable},
+		{10, TYPE_APPLICATION, 0, 25, RecordState::truncated},
+		// A basic header's bytes 18-19 are payload, not a header length.
+		{100, TYPE_RFS, 0xFFFF, 116, RecordState::usable},
+		{100, TYPE_RFS, 0xFFFF, 115, RecordState::truncated},
+		// A zero-length record would never advance a walk; below 4 bytes
+		// there is no checksum span at all.
+		{0, EXT, 0, 1000, RecordState::bad_header_length},
+		{2, EXT, 1, 1000, RecordState::bad_header_length},
+		{100, EXT, 15, 1000, RecordState::bad_header_length},
+		{0, EXT, 16, 16, RecordState::usable},
+		{4, EXT, 24, 28, RecordState::usable},
+		// Lengths that wrap the 32-bit offset back before the record's start.
+		{0xFFFFFFF0, TYPE_APPLICATION, 0, UINT64_MAX, RecordState::length_wraps},
+		{0xFFFFFFFF, EXT, 0xFFFF, UINT64_MAX, RecordState::length_wraps},
+		{0xFFFFFFEF, TYPE_APPLICATION, 0, UINT64_MAX, RecordState::usable},
+		// Huge but not wrapping: no file holds it.
+		{0xF0000000, TYPE_APPLICATION, 0, 1 << 20, RecordState::truncated},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(c.want, record_state(decode_header(head_of(c.len, c.magic, c.hdr_len).data()), c.remaining))
+			<< "length " << c.len << ", header length " << c.hdr_len << ", " << c.remaining << " bytes left";
 }
-
-INSTANTIATE_TEST_SUITE_P(Table, RecordStates, testing::Values(
-	StateCase{10, TYPE_APPLICATION, 0, 26, RecordState::usable},
-	StateCase{10, TYPE_APPLICATION, 0, 25, RecordState::truncated},
-	// A basic header's bytes 18-19 are payload, not a header length.
-	StateCase{100, TYPE_RFS, 0xFFFF, 116, RecordState::usable},
-	StateCase{100, TYPE_RFS, 0xFFFF, 115, RecordState::truncated},
-	// A zero-length record would never advance a walk; below 4 bytes there
-	// is no checksum span at all.
-	StateCase{0, EXT, 0, 1000, RecordState::bad_header_length},
-	StateCase{2, EXT, 1, 1000, RecordState::bad_header_length},
-	StateCase{100, EXT, 15, 1000, RecordState::bad_header_length},
-	StateCase{0, EXT, 16, 16, RecordState::usable},
-	StateCase{4, EXT, 24, 28, RecordState::usable},
-	// Lengths that wrap the 32-bit offset back before the record's start.
-	StateCase{0xFFFFFFF0, TYPE_APPLICATION, 0, UINT64_MAX, RecordState::length_wraps},
-	StateCase{0xFFFFFFFF, EXT, 0xFFFF, UINT64_MAX, RecordState::length_wraps},
-	StateCase{0xFFFFFFEF, TYPE_APPLICATION, 0, UINT64_MAX, RecordState::usable},
-	// Huge but not wrapping: no file holds it.
-	StateCase{0xF0000000, TYPE_APPLICATION, 0, 1 << 20, RecordState::truncated}));
 
 TEST(RecordChecksum, CoversEveryByteFromFourOn)
 {
-	Bytes payload(64);
-	for (size_t i = 0; i < payload.size(); i++)
-		payload[i] = (uint8_t)i;
 	for (uint32_t magic : {TYPE_DFT, TYPE_DFT | EXTENDED_HEADER_FLAG}) {
-		Bytes good = make_record(magic, payload, 24);
+		Bytes good = make_record(magic, Bytes(64, 0x5A), 24);
 		ASSERT_TRUE(record_intact(good.data(), (uint32_t)good.size()));
 		for (size_t i = 0; i < good.size(); i++) {
 			Bytes bad = good;
@@ -110,40 +100,29 @@ TEST(RecordChecksum, CoversEveryByteFromFourOn)
 		EXPECT_FALSE(record_intact(r, len)) << len;
 }
 
-// Every step of a walk over seq, as every reader of records walks.
-std::vector<WalkEntry> walk_all(const Bytes &seq)
+// The steps of a walk over `first` then `second`: each record's header and
+// payload lengths, then how the walk ended.
+std::string walk(Bytes first, const Bytes &second)
 {
-	std::vector<WalkEntry> out;
-	for (uint64_t off = 0;; off += out.back().record_len) {
-		out.push_back(walk_step(seq.data() + off, seq.size() - off));
-		if (out.back().step != WalkStep::record)
-			return out;
+	first.insert(first.end(), second.begin(), second.end());
+	std::string out;
+	for (uint64_t off = 0;;) {
+		WalkEntry e = walk_step(first.data() + off, first.size() - off);
+		if (e.step != WalkStep::record)
+			return out + (e.step == WalkStep::end ? " end" : e.step == WalkStep::tail ? " tail" : " bad");
+		out += " " + std::to_string(e.header_len) + "+" + std::to_string(e.record_len - e.header_len);
+		off += e.record_len;
 	}
-}
-
-Bytes operator+(Bytes a, const Bytes &b)
-{
-	a.insert(a.end(), b.begin(), b.end());
-	return a;
 }
 
 TEST(Walk, EndsAtTheEndATailOrAnUnusableHeader)
 {
 	Bytes kernel = make_record(TYPE_KERNEL, Bytes(100, 0xAA));
-	auto steps = walk_all(kernel + make_record(EXT, Bytes(7, 0xBB), 32));
-	ASSERT_EQ(3u, steps.size());
-	EXPECT_EQ(116u, steps[0].record_len);
-	EXPECT_EQ(32u, steps[1].header_len);
-	EXPECT_EQ(39u, steps[1].record_len);
-	EXPECT_EQ(WalkStep::end, steps[2].step);
+	EXPECT_EQ(" 16+100 32+7 end", walk(kernel, make_record(EXT, Bytes(7, 0xBB), 32)));
 	// 19 bytes: a whole basic record with a 3-byte payload, too short to read.
-	steps = walk_all(kernel + make_record(TYPE_APPLICATION, Bytes{1, 2, 3}));
-	ASSERT_EQ(2u, steps.size());
-	EXPECT_EQ(WalkStep::tail, steps[1].step);
-	steps = walk_all(kernel + head_of(0, EXT, 0));
-	ASSERT_EQ(2u, steps.size());
-	EXPECT_EQ(WalkStep::bad, steps[1].step);
-	EXPECT_EQ(RecordState::bad_header_length, steps[1].state);
+	EXPECT_EQ(" 16+100 tail", walk(kernel, make_record(TYPE_APPLICATION, Bytes{1, 2, 3})));
+	EXPECT_EQ(" 16+100 bad", walk(kernel, head_of(0, EXT, 0)));
+	EXPECT_EQ(RecordState::bad_header_length, walk_step(head_of(0, EXT, 0).data(), IMAGE_HEADER_READ).state);
 }
 
 } // namespace
