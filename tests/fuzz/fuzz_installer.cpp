@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	// Slot 1 holds a copy of the package's first header (so that the "same
 	// version" path is reachable), slot 2 nothing.
-	Bytes package(data, data + size), image1, image2;
+	Bytes package(data, data + size);
 	Bytes before(data, data + std::min<size_t>(size, IMAGE_HEADER_READ));
 	unlink("/user/images/image2");
 	mkdir("/user/images", 0755);
@@ -93,19 +93,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			abort();
 		flash_changed = flash_changed || changed;
 	}
-	bool wrote1 = !read_file("/user/images/image1", &image1) || image1 != before;
-	bool wrote2 = read_file("/user/images/image2", &image2);
-	if ((slot == 1 && wrote2) || (slot == 2 && wrote1))
+	Bytes image[3];
+	bool wrote[3] = {false, !read_file("/user/images/image1", &image[1]) || image[1] != before,
+			 read_file("/user/images/image2", &image[2])};
+	if (wrote[3 - slot])
 		abort(); // the other slot was touched
-	bool wrote = slot == 1 ? wrote1 : wrote2;
-	if (wrote && !holds_record(slot == 1 ? image1 : image2, TYPE_APPLICATION, package, true))
+	if (wrote[slot] && !holds_record(image[slot], TYPE_APPLICATION, package, true))
 		abort(); // not one whole application record of the package
 	bool installable = false;
 	for (const Step &s : walk_all(package))
 		for (const auto &p : PARTITIONS)
 			installable |= intact(package, s) && (header_type(s.e.hdr) == TYPE_APPLICATION ||
 							      (p.second != 0 && header_type(s.e.hdr) == p.second));
-	if (result == 1 && !wrote && !flash_changed && !installable)
+	if (result == 1 && !wrote[slot] && !flash_changed && !installable)
 		abort(); // said to be installed, with nothing there to install
 	return 0;
 }

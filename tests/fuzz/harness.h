@@ -4,12 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -45,7 +42,7 @@ inline int memfd_of(const uint8_t *data, size_t size)
 }
 
 struct Step {
-	uint64_t off;
+	uint64_t off; // where the step starts
 	WalkEntry e;
 };
 

@@ -1,5 +1,7 @@
-# The unit tests once more on the board's architecture, under qemu-ppc,
-# wherever the cross toolchain and the emulator are installed.
+# The unit tests once more on the board's architecture, under qemu-ppc, then
+# whole-board tests with the board's own build of the launcher, the modules
+# and the device models, wherever the cross toolchain and the emulator are
+# installed; `make test-ppc` runs every system test so.
 if(NOT CMAKE_CROSSCOMPILING)
   find_program(PPC_CXX powerpc-linux-gnu-g++)
   find_program(QEMU_PPC qemu-ppc)
@@ -8,20 +10,15 @@ if(NOT CMAKE_CROSSCOMPILING)
     add_test(NAME ppc.unit COMMAND ${PROJECT_SOURCE_DIR}/scripts/ppc unit ${PPC_BUILD})
     set_tests_properties(ppc.unit PROPERTIES TIMEOUT 1200 FIXTURES_SETUP ppc_build
       ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR}")
-    # system.hardware's flash, VPD and boot-flag tests with the board's own
-    # build of the modules and device models: the same byte for byte.
+    # The flash, VPD and boot-flag tests: the same byte for byte.
     add_test(NAME ppc.hardware
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider test_flash.py test_vpd.py test_bootflags.py
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
-    set_tests_properties(ppc.hardware PROPERTIES TIMEOUT 900 FIXTURES_REQUIRED ppc_build
-      ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};VBOARD_PPC_BUILD=${PPC_BUILD}")
-    # A sample of the whole-board tests with the board's own launcher: the
-    # VPD bytes, the record checksum and walk, the debugger (a program of the
-    # board started by the board's shell), the rescue partition, a TFTP
-    # installation with its version display, the installer's header checks, an
-    # XMODEM rescue through the pseudo-terminal console (the runner holds more
-    # descriptors there).
-    # `make test-ppc` runs every one of them (system.* of the board's build).
+    # A sample of the boards: the VPD bytes, the record checksum and walk, the
+    # debugger (a program of the board started by the board's shell), the
+    # rescue partition, a TFTP installation with its version display, the
+    # installer's header checks, an XMODEM rescue through the pseudo-terminal
+    # console (the runner holds more descriptors there).
     add_test(NAME ppc.boards
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
         test_boot.py::test_boot[vpd-2]
@@ -35,7 +32,7 @@ if(NOT CMAKE_CROSSCOMPILING)
         test_installer.py::TestInstalledHeaders::test_which_records_count_as_installed
         test_download_rescues.py::test_xmodem_rescue_installs_what_sx_sent_and_only_that[pty]
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
-    set_tests_properties(ppc.boards PROPERTIES TIMEOUT 900 FIXTURES_REQUIRED ppc_build
+    set_tests_properties(ppc.hardware ppc.boards PROPERTIES TIMEOUT 900 FIXTURES_REQUIRED ppc_build
       ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};VBOARD_PPC_BUILD=${PPC_BUILD}")
   endif()
 endif()
