@@ -1,9 +1,10 @@
 // Replays inputs through a fuzz harness without a fuzzing engine: each file
 // named, and each file of a folder named, once, in name order.  The code
 // under test talks on the console, which goes nowhere; the name of each
-// input goes to standard error first, so that a failure, or a hang that
-// CTest's timeout ends, shows whose it is.
+// input goes to standard error first, so that a failure shows whose it is.
+// An input that hangs the harness ends the replay and fails it.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -32,6 +33,11 @@ int main(int argc, char **argv)
 		fprintf(stderr, "usage: %s FILE|DIR... (at least one input)\n", argv[0]);
 		return 2;
 	}
+	signal(SIGALRM, [](int) {
+		static const char says[] = "replay: the input hung the harness\n";
+		(void)!write(2, says, sizeof says - 1);
+		_exit(1);
+	});
 	if (LLVMFuzzerInitialize)
 		LLVMFuzzerInitialize(&argc, &argv);
 	for (const fs::path &name : inputs) {
@@ -42,7 +48,9 @@ int main(int argc, char **argv)
 			return 2;
 		}
 		fprintf(stderr, "replay: %s\n", name.c_str());
+		alarm(60); // far beyond what any input of a corpus takes, even on a loaded machine
 		LLVMFuzzerTestOneInput((const uint8_t *)input.data(), input.size());
+		alarm(0);
 	}
 	fprintf(stderr, "replay: %zu inputs, no failure\n", inputs.size());
 	return 0;
