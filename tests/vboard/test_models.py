@@ -53,7 +53,6 @@ def pattern(n):
     return bytes((i * 7 + 13 + (i >> 8)) & 0xFF for i in range(n))
 
 
-# ---------------------------------------------------------------- MTD ----
 
 def test_programming_ands_with_what_is_there_until_erased(board, tmp_path):
     """NOR flash: a write only clears bits; over bytes not erased it stores
@@ -63,9 +62,7 @@ def test_programming_ands_with_what_is_there_until_erased(board, tmp_path):
     board.flash_path("rfs").write_bytes(bytes(board.sizes["rfs"]))
     write = f"mtd_debug write /dev/mtd-rfs 256 16 {tmp_path}"
     assert sh(board, f"mtd_debug erase /dev/mtd-rfs 0 {ERASE} && {write}/a && {write}/b")[0] == 0
-    flash = board.flash("rfs")
-    assert flash[:256] == b"\xff" * 256 and flash[ERASE:] == bytes(len(flash) - ERASE)
-    assert flash[256:272] == bytes([0x00, 0x3C, 0x81, 0x00] * 4)
+    assert board.flash("rfs")[256:272] == bytes([0x00, 0x3C, 0x81, 0x00] * 4)
     assert board.trace_words(["fault"]) == ["fault not-erased /dev/mtd-rfs 0x100 16"]
     sh(board, f"mtd_debug erase /dev/mtd-rfs 0 {ERASE} && {write}/b")
     assert board.flash("rfs")[256:272] == (tmp_path / "b").read_bytes() and board.trace_words(["fault"]) == []
@@ -148,7 +145,6 @@ def test_every_spelling_of_an_entry_point_reaches_the_partition(board, tmp_path)
                       f"dup {p[10:12].hex()} 0000"] + [f"{n} 0 90 6 True" for n in STATS])
 
 
-# ------------------------------------------------------------- faults ----
 
 # board.conf's fault; commands, each a process of its own, after one
 # power-on; which of them fail; the trace's word for the fault; and
@@ -159,8 +155,6 @@ FAULTS = [
      [0, 1, 0], f"fault mtd_erase_fail_at /dev/mtd-rfs 0x10000 {ERASE}", ("rfs", ERASE, bytes(ERASE))),
     ("fault.mtd_write_fail_at = 3", [f"mtd_debug write /dev/mtd-ubootenv {i * 8} 8 /dev/zero" for i in range(4)],
      [0, 0, 1, 0], "fault mtd_write_fail_at /dev/mtd-ubootenv 0x10 8", ("ubootenv", 8, bytes(8) + b"\xff" * 8 + bytes(8))),
-    ("fault.mtd_probe = fail", ["mtd_debug info /dev/mtd-kernel | grep -q mtd.size", f"mtd_debug erase /dev/mtd-kernel 0 {ERASE}"],
-     [1, 0], "fault mtd_probe /dev/mtd-kernel", None),
     ("fault.i2c_nak = 0x4f, 112", ["i2cset -y 0 0x4f 0x87 0x55 b", "i2cset -y 0 0x70 0x08", "i2cget -y 0 0x54 1 b"],
      [1, 1, 1], "i2c0 0x70 write 0x08 nak", None),
     ("fault.missing = /dev/i2c-0, /dev/mtd-rescue", ["i2cget -y 0 0x70", "test -e /dev/mtd-rescue", "test -e /dev/i2c-1",
@@ -193,8 +187,6 @@ def test_a_power_cut_kills_right_after_the_nth_write(board):
     assert board.flash("rfs")[:6144] == b"".join(bytes([i]) * 1024 for i in range(3)) + b"\xff" * 3072
     assert board.trace_words()[-1] == "fault power-cut"
 
-
-# ---------------------------------------------------------------- I2C ----
 
 def open_gate(board):
     cpld = bytearray((board.path / "cpld.bin").read_bytes())
@@ -234,40 +226,25 @@ def test_registers_are_board_state_and_eeprom_writes_land_in_the_vpd(board):
         fcntl.ioctl(c, 0x0703, 0x70)
         errors(lambda: fcntl.ioctl(fd, 0x0703, 0x80), lambda: os.write(c, b'\\x08'))
     """, power_on=False) == [f"{vpd[0x10:0x14].hex()} {vpd[0x14:0x16].hex()}", "aabbcc", "EINVAL", "ENXIO"]
-    back = board.vpd()
-    assert back == b"\xcc" + vpd[1:0x3B] + b"\x04" + vpd[0x3C:0xFE] + b"\xaa\xbb"
-    assert sh(board, "i2cset -y 0 0x70 0x00; i2cset -y 0 0x54 0x01 0x01 b", power_on=False)[0] != 0
-    assert board.vpd() == back and board.trace_words()[-1] == "i2c0 0x54 smbus-write 0x01 0x01 nak"
+    assert board.vpd() == b"\xcc" + vpd[1:0x3B] + b"\x04" + vpd[0x3C:0xFE] + b"\xaa\xbb"
 
 
-# --------------------------------------------------------------- CPLD ----
 
-# board.conf's readiness; polls of the status register as (count, whether
-# the control bit is set first, whether each poll seeks back to it, whether
-# the board is powered on first); the status bytes seen.
-@pytest.mark.parametrize("conf,steps,seen", [
-    ("fault.cpld_ready = 3", [(6, True, True, True), (5, True, True, False)], ["00 00 00 01 01 01", "00 00 00 01 01"]),
-    ("fault.cpld_ready = 2", [(1, True, True, True), (3, False, True, False)], ["00", "00 01 01"]),
-    ("fault.cpld_ready = never", [(1, False, True, True), (40, True, True, False), (1, False, True, True)],
-     ["01", " ".join(["00"] * 40), "01"]),
-    # Without a seek the next registers are read: the status register once.
-    ("fault.cpld_ready = 1", [(3, True, False, True)], ["00 00 00"]),
-])
-def test_the_status_follows_the_control_bit_after_its_polls(board, conf, steps, seen):
-    board.set_conf(conf)
+def test_the_cpld_status_counts_its_polls_across_processes_until_a_power_on(board):
+    # The launcher's own handshake (ready after N polls, or never) is shown
+    # by the VPD module tests; here what no one handshake shows.
+    board.set_conf("fault.cpld_ready = 2")
     script = """
         fd = os.open('/dev/norvik/cpld_mmmap', os.O_RDWR)
-        if {1}:
-            c = os.pread(fd, 1, 20)[0]
-            os.lseek(fd, 20, 0)
-            os.write(fd, bytes([c | 1]))
-        os.lseek(fd, 24, 0)
-        print(' '.join('%02x' % os.read(fd, 1)[0] for i in range({0}) if not {2} or os.lseek(fd, 24, 0)))
+        if {}:
+            os.pwrite(fd, bytes([os.pread(fd, 1, 20)[0] | 1]), 20)
+        print(' '.join('%02x' % os.pread(fd, 1, 24)[0] for i in range({})))
     """
-    assert [py(board, script.format(*step), power_on=step[3])[0] for step in steps] == seen
+    steps = [(True, 1, True), (False, 3, False), (False, 1, True), (True, 3, False)]
+    assert [py(board, script.format(arm, polls), power_on=on)[0] for arm, polls, on in steps] == [
+        "00", "00 01 01", "01", "00 00 01"]
 
 
-# ------------------------------------------------ time, commands, trace ----
 
 def test_fast_sleeps_advance_the_virtual_clock_by_every_entry(board):
     py(board, """
@@ -332,7 +309,6 @@ def test_processes_share_the_clock_and_never_mix_lines(board):
     assert sorted(int(line.split()[0]) for line in lines) == list(range(0, 14000, 7))
 
 
-# ------------------------------------------------------ configuration ----
 
 def test_board_conf_is_read_again_when_it_changes_and_a_bad_one_models_nothing(board):
     board.set_conf("erase_size = 0x20000")

@@ -61,13 +61,11 @@ def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tm
     assert [(board.path / f).read_text() for f in ("user/new", "v")] == ["made\n", "v\n"]
     assert (board.path / "board.conf").read_bytes() == conf and leftovers(board) == []
     # Every writable mount is memory or the board's folder.
-    writable = set()
-    for fields in (line.split() for line in r.stderr.decode().splitlines() if " - " in line):
-        if "ro" not in fields[5].split(","):
-            writable.add(fields[4])
-            assert fields[fields.index("-") + 1] in ("tmpfs", "devtmpfs", "proc", "devpts", "mqueue") or \
-                fields[3].startswith(str(board.path)), fields
-    assert {"/user", "/tmp", "/vboard"} <= writable
+    mounts = [m.split() for m in r.stderr.decode().splitlines() if " - " in m]
+    writable = {m[4]: "board" if m[3].startswith(str(board.path)) else m[m.index("-") + 1]
+                for m in mounts if "ro" not in m[5].split(",")}
+    assert {"/user", "/tmp", "/vboard"} <= writable.keys()
+    assert set(writable.values()) <= {"board", "tmpfs", "devtmpfs", "proc", "devpts", "mqueue"}, writable
     # The reboot stub run on the PC refuses (in a PID namespace of its own,
     # so that one that did not could only end itself).
     stub = REPO / "vboard" / "runner" / "rootfs" / "bin" / "reboot"
