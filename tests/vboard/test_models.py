@@ -157,9 +157,6 @@ FAULTS = [
      [0, 0, 1, 0], "fault mtd_write_fail_at /dev/mtd-ubootenv 0x10 8", ("ubootenv", 8, bytes(8) + b"\xff" * 8 + bytes(8))),
     ("fault.i2c_nak = 0x4f, 112", ["i2cset -y 0 0x4f 0x87 0x55 b", "i2cset -y 0 0x70 0x08", "i2cget -y 0 0x54 1 b"],
      [1, 1, 1], "i2c0 0x70 write 0x08 nak", None),
-    ("fault.missing = /dev/i2c-0, /dev/mtd-rescue", ["i2cget -y 0 0x70", "test -e /dev/mtd-rescue", "test -e /dev/i2c-1",
-                                                      "mtd_debug info /dev/mtd-kernel"],
-     [1, 1, 0, 0], "fault missing /dev/i2c-0", None),
 ]
 
 

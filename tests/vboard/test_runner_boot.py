@@ -74,6 +74,10 @@ def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tm
     assert r.returncode == 1 and "not on a virtual board" in r.stderr
 
 
+def failing_application(board):
+    board.write_slot(1, record("app", archive({"home/bin/mp.elf.strip": ("#!/bin/sh\necho bye\nexit 9\n", 0o755)})))
+
+
 def corrupt_slots(board):
     for n in (1, 2):
         board.write_slot(n, bytes(b ^ (i == 20) for i, b in enumerate(board.slot_path(n).read_bytes())))
@@ -82,9 +86,7 @@ def corrupt_slots(board):
 # How the board is prepared, vboard boot's options, its exit status, the
 # console's last line and how often it is seen, and vboard's own words.
 EXITS = [
-    (None, [], 0, "Sample application 6.0.0.1 done\n", 1, ""),
-    (lambda board: board.write_slot(1, record("app", archive({"home/bin/mp.elf.strip": ("#!/bin/sh\necho bye\nexit 9\n",
-                                                                                        0o755)}))), [], 1, "bye\n", 1, ""),
+    (failing_application, [], 1, "bye\n", 1, ""),
     (None, ["--launcher", "/usr/bin/false"], 3, "", 0, ""),
     # The reboot past the limit ends it.
     (corrupt_slots, ["--max-boots", "2"], 4, "Both image1 and image2 failed.\n", 2, ""),
@@ -155,7 +157,8 @@ def test_the_pty_console_keeps_the_boards_output_for_the_next_terminal(tmp_path)
     runner.expect(r"console: (/dev/pts/\d+)\r\n")
     pty = runner.match.group(1).decode()
     menu_waits(runner)
-    terminal = lambda: fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=60, encoding="latin-1")  # noqa: E731
+    def terminal():
+        return fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=60, encoding="latin-1")
     # Written before any terminal opened the port, kept for this one.
     term = terminal()
     term.expect_exact("Option? : ")
