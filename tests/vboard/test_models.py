@@ -237,9 +237,9 @@ def test_the_cpld_status_counts_its_polls_across_processes_until_a_power_on(boar
             os.pwrite(fd, bytes([os.pread(fd, 1, 20)[0] | 1]), 20)
         print(' '.join('%02x' % os.pread(fd, 1, 24)[0] for i in range({})))
     """
-    steps = [(True, 1, True), (False, 3, False), (False, 1, True), (True, 3, False)]
+    steps = [(True, 1, True), (False, 3, False), (True, 3, False), (False, 1, True)]
     assert [py(board, script.format(arm, polls), power_on=on)[0] for arm, polls, on in steps] == [
-        "00", "00 01 01", "01", "00 00 01"]
+        "00", "00 01 01", "00 00 01", "01"]
 
 
 
