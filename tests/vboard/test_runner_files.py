@@ -24,7 +24,6 @@ def snapshot(path):
     return {str(p): p.read_bytes() for p in sorted(pathlib.Path(path).rglob("*")) if p.is_file()}
 
 
-# Values each key's parser refuses, in board.conf and in `vboard create --set`.
 BAD_VALUES = [("time", "slow"), ("erase_size", "64k"), ("size.rfs", "0x100000000"), ("fault.i2c_nak", "0x54,0x80"),
               ("fault.mtd_write_fail_at", "0"), ("fault.mtd_probe", "yes"), ("fault.missing", "dev/i2c-0"),
               ("fault.cpld_ready", "-1")]
