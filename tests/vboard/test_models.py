@@ -1,7 +1,6 @@
 """The board's device models through their real interfaces: real tools
 (mtd-utils, i2c-tools, the shell) or a short Python program with the models
 preloaded; then what they printed, the backing files and the trace."""
-import os
 import pathlib
 import re
 import signal
@@ -23,22 +22,15 @@ class Timespec(ctypes.Structure):
 def errors(*ops):
     for op in ops:
         try:
-            op()
-            print('ok')
+            print('ok', op())
         except OSError as e:
             print(errno.errorcode[e.errno])
 """
 
 
 @pytest.fixture
-def make_board(tmp_path):
-    made = iter(range(100))
-    return lambda *conf: Board(tmp_path / f"b{next(made)}", conf=conf)
-
-
-@pytest.fixture
-def board(make_board):
-    return make_board()
+def board(tmp_path):
+    return Board(tmp_path / "board")
 
 
 def sh(board, command, power_on=True):
@@ -61,7 +53,6 @@ def pattern(n):
     return bytes((i * 7 + 13 + (i >> 8)) & 0xFF for i in range(n))
 
 
-# ---------------------------------------------------------------- MTD ----
 
 def test_programming_ands_with_what_is_there_until_erased(board, tmp_path):
     """NOR flash: a write only clears bits; over bytes not erased it stores
@@ -69,17 +60,11 @@ def test_programming_ands_with_what_is_there_until_erased(board, tmp_path):
     (tmp_path / "a").write_bytes(bytes([0xF0, 0x3C, 0xFF, 0x00] * 4))
     (tmp_path / "b").write_bytes(bytes([0x0F, 0xFF, 0x81, 0xFF] * 4))
     board.flash_path("rfs").write_bytes(bytes(board.sizes["rfs"]))
-    assert sh(board, f"mtd_debug erase /dev/mtd-rfs 0 {ERASE} && mtd_debug write /dev/mtd-rfs 256 16 {tmp_path}/a && "
-                     f"mtd_debug write /dev/mtd-rfs 256 16 {tmp_path}/b && "
-                     f"mtd_debug read /dev/mtd-rfs 252 24 {tmp_path}/back")[0] == 0
-    anded = bytes([0x00, 0x3C, 0x81, 0x00] * 4)
-    assert (tmp_path / "back").read_bytes() == b"\xff" * 4 + anded + b"\xff" * 4
-    flash = board.flash("rfs")
-    assert flash[:256] == b"\xff" * 256 and flash[256:272] == anded and flash[ERASE:] == bytes(len(flash) - ERASE)
-    assert board.trace_words(["mtd", "fault"]) == [
-        "mtd /dev/mtd-rfs erase 0x0 65536", "mtd /dev/mtd-rfs write 0x100 16", "mtd /dev/mtd-rfs write 0x100 16",
-        "fault not-erased /dev/mtd-rfs 0x100 16"]
-    sh(board, f"mtd_debug erase /dev/mtd-rfs 0 {ERASE} && mtd_debug write /dev/mtd-rfs 256 16 {tmp_path}/b")
+    write = f"mtd_debug write /dev/mtd-rfs 256 16 {tmp_path}"
+    assert sh(board, f"mtd_debug erase /dev/mtd-rfs 0 {ERASE} && {write}/a && {write}/b")[0] == 0
+    assert board.flash("rfs")[256:272] == bytes([0x00, 0x3C, 0x81, 0x00] * 4)
+    assert board.trace_words(["fault"]) == ["fault not-erased /dev/mtd-rfs 0x100 16"]
+    sh(board, f"mtd_debug erase /dev/mtd-rfs 0 {ERASE} && {write}/b")
     assert board.flash("rfs")[256:272] == (tmp_path / "b").read_bytes() and board.trace_words(["fault"]) == []
 
 
@@ -116,6 +101,12 @@ def test_partition_bounds_descriptors_and_a_short_backing_file(board, tmp_path):
     assert board.flash("rescue")[:3002] == b"\x11" * 100 + b"\xff" * 2900 + b"\0\1"
 
 
+OPENS = ("open", "open64", "openat", "openat64", "__open_2", "__open64_2", "__openat_2", "__openat64_2")
+READS = (("read", 0), ("__read_chk", 2), ("pread", 32), ("pread64", 34), ("__pread_chk", 36), ("__pread64_chk", 38))
+STATS = ("stat", "stat64", "lstat", "lstat64", "fstat", "fstat64", "fstatat", "fstatat64", "__xstat", "__xstat64",
+         "__lxstat", "__lxstat64", "__fxstat", "__fxstat64")
+
+
 def test_every_spelling_of_an_entry_point_reaches_the_partition(board, tmp_path):
     # The 64 ones of large files, the fortified ones, those of older C
     # libraries; a created file keeps its mode, a partition its O_SYNC, and
@@ -125,14 +116,14 @@ def test_every_spelling_of_an_entry_point_reaches_the_partition(board, tmp_path)
         libc.lseek.restype = libc.lseek64.restype = L
         buf, st, node, dfd = ctypes.create_string_buffer(2), ctypes.create_string_buffer(256), b'/dev/mtd-kernel', os.open('/', 0)
         os.umask(0)
-        for name in OPENS:
+        for name in {OPENS}:
             at = (dfd,) if 'at' in name else ()
             made = getattr(libc, name)(*at, f'{tmp_path}/{{name}}'.encode(), os.O_CREAT | os.O_WRONLY, 0o604)
             fd = getattr(libc, name)(*at, node, os.O_RDONLY | os.O_SYNC)
             print(name, os.pread(fd, 2, 16).hex(), fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_SYNC > 0,
                   oct(os.fstat(made).st_mode & 0o777) if name[0] != '_' else '')
         fd = os.open(node, os.O_RDWR)
-        for name, at in READS:
+        for name, at in {READS}:
             more = {{'read': (), '__read_chk': (S(2),)}}.get(name, (L(at),) if name[0] == 'p' else (L(at), S(2)))
             print(name, getattr(libc, name)(fd, buf, S(2), *more), buf.raw.hex())
         for name, args in [('pwrite', (b'\\0', S(1), L(40))), ('pwrite64', (b'\\0', S(1), L(41))),
@@ -140,13 +131,13 @@ def test_every_spelling_of_an_entry_point_reaches_the_partition(board, tmp_path)
             print(name, getattr(libc, name)(fd, *args))
         os.lseek(50, 10, 0)
         print('dup', os.read(51, 2).hex(), os.pread(50, 2, 40).hex())
-        for name in STATS:
+        for name in {STATS}:
             what = fd if name.lstrip('_')[0] == 'f' else node
             args = (dfd, node, st, 0) if name.startswith('fstatat') else (1, what, st) if name[0] == '_' else (what, st)
-            print(name, getattr(libc, name)(*args), end=' ')
+            done = getattr(libc, name)(*args)
             rdev, mode = struct.unpack_from('Q', st.raw, 40)[0], struct.unpack_from('I', st.raw, 24)[0]
-            print(os.major(rdev), os.minor(rdev), mode & 0o170000 == 0o020000)
-    """.replace("OPENS", repr(OPENS)).replace("READS", repr(READS)).replace("STATS", repr(STATS)))
+            print(name, done, os.major(rdev), os.minor(rdev), mode & 0o170000 == 0o020000)
+    """)
     p, size = pattern(42), board.sizes["kernel"]
     assert out == ([f"{n} {p[16:18].hex()} True {'0o604' if n[0] != '_' else ''}" for n in OPENS]
                    + [f"{n} 2 {p[at:at + 2].hex()}" for n, at in READS]
@@ -154,13 +145,6 @@ def test_every_spelling_of_an_entry_point_reaches_the_partition(board, tmp_path)
                       f"dup {p[10:12].hex()} 0000"] + [f"{n} 0 90 6 True" for n in STATS])
 
 
-OPENS = ("open", "open64", "openat", "openat64", "__open_2", "__open64_2", "__openat_2", "__openat64_2")
-READS = (("read", 0), ("__read_chk", 2), ("pread", 32), ("pread64", 34), ("__pread_chk", 36), ("__pread64_chk", 38))
-STATS = ("stat", "stat64", "lstat", "lstat64", "fstat", "fstat64", "fstatat", "fstatat64", "__xstat", "__xstat64",
-         "__lxstat", "__lxstat64", "__fxstat", "__fxstat64")
-
-
-# ------------------------------------------------------------- faults ----
 
 # board.conf's fault; commands, each a process of its own, after one
 # power-on; which of them fail; the trace's word for the fault; and
@@ -171,31 +155,25 @@ FAULTS = [
      [0, 1, 0], f"fault mtd_erase_fail_at /dev/mtd-rfs 0x10000 {ERASE}", ("rfs", ERASE, bytes(ERASE))),
     ("fault.mtd_write_fail_at = 3", [f"mtd_debug write /dev/mtd-ubootenv {i * 8} 8 /dev/zero" for i in range(4)],
      [0, 0, 1, 0], "fault mtd_write_fail_at /dev/mtd-ubootenv 0x10 8", ("ubootenv", 8, bytes(8) + b"\xff" * 8 + bytes(8))),
-    ("fault.mtd_probe = fail", ["mtd_debug info /dev/mtd-kernel | grep -q mtd.size", f"mtd_debug erase /dev/mtd-kernel 0 {ERASE}"],
-     [1, 0], "fault mtd_probe /dev/mtd-kernel", None),
     ("fault.i2c_nak = 0x4f, 112", ["i2cset -y 0 0x4f 0x87 0x55 b", "i2cset -y 0 0x70 0x08", "i2cget -y 0 0x54 1 b"],
      [1, 1, 1], "i2c0 0x70 write 0x08 nak", None),
-    ("fault.missing = /dev/i2c-0, /dev/mtd-rescue", ["i2cget -y 0 0x70", "test -e /dev/mtd-rescue", "test -e /dev/i2c-1",
-                                                      "mtd_debug info /dev/mtd-kernel"],
-     [1, 1, 0, 0], "fault missing /dev/i2c-0", None),
 ]
 
 
 @pytest.mark.parametrize("fault,commands,failing,word,kept", FAULTS, ids=[f[0] for f in FAULTS])
-def test_a_fault_strikes_at_its_count_in_every_power_cycle(make_board, fault, commands, failing, word, kept):
-    board = make_board(fault)
-    for part in ("kernel", "rfs"):
-        board.flash_path(part).write_bytes(bytes(board.sizes[part]))
+def test_a_fault_strikes_at_its_count_in_every_power_cycle(board, fault, commands, failing, word, kept):
+    board.set_conf(fault)
+    board.flash_path("rfs").write_bytes(bytes(board.sizes["rfs"]))
     for cycle in range(2):
         board.power_on()
         assert [min(sh(board, c, power_on=False)[0], 1) for c in commands] == failing, cycle
         assert word in board.trace_words()
-        if kept and cycle == 0:
-            assert board.flash(kept[0])[kept[1]:kept[1] + len(kept[2])] == kept[2]
+    if kept:
+        assert board.flash(kept[0])[kept[1]:kept[1] + len(kept[2])] == kept[2]
 
 
-def test_a_power_cut_kills_right_after_the_nth_write(make_board):
-    board = make_board("fault.power_cut_after_writes = 3")
+def test_a_power_cut_kills_right_after_the_nth_write(board):
+    board.set_conf("fault.power_cut_after_writes = 3")
     r = py(board, """
         fd = os.open('/dev/mtd-rfs', os.O_RDWR | os.O_SYNC)
         for i in range(6):
@@ -204,10 +182,8 @@ def test_a_power_cut_kills_right_after_the_nth_write(make_board):
     """, check=False)
     assert r.returncode == -signal.SIGKILL and r.stdout.decode().splitlines() == ["wrote 0", "wrote 1"]
     assert board.flash("rfs")[:6144] == b"".join(bytes([i]) * 1024 for i in range(3)) + b"\xff" * 3072
-    assert board.trace_words()[-2:] == ["mtd /dev/mtd-rfs write 0x800 1024", "fault power-cut"]
+    assert board.trace_words()[-1] == "fault power-cut"
 
-
-# ---------------------------------------------------------------- I2C ----
 
 def open_gate(board):
     cpld = bytearray((board.path / "cpld.bin").read_bytes())
@@ -247,43 +223,25 @@ def test_registers_are_board_state_and_eeprom_writes_land_in_the_vpd(board):
         fcntl.ioctl(c, 0x0703, 0x70)
         errors(lambda: fcntl.ioctl(fd, 0x0703, 0x80), lambda: os.write(c, b'\\x08'))
     """, power_on=False) == [f"{vpd[0x10:0x14].hex()} {vpd[0x14:0x16].hex()}", "aabbcc", "EINVAL", "ENXIO"]
-    back = board.vpd()
-    assert back == b"\xcc" + vpd[1:0x3B] + b"\x04" + vpd[0x3C:0xFE] + b"\xaa\xbb"
-    assert sh(board, "i2cset -y 0 0x70 0x00; i2cset -y 0 0x54 0x01 0x01 b", power_on=False)[0] != 0
-    assert board.vpd() == back and board.trace_words()[-1] == "i2c0 0x54 smbus-write 0x01 0x01 nak"
+    assert board.vpd() == b"\xcc" + vpd[1:0x3B] + b"\x04" + vpd[0x3C:0xFE] + b"\xaa\xbb"
 
 
-# --------------------------------------------------------------- CPLD ----
 
-def poll_status(board, polls, write_control=True, seek_each=True, power_on=False):
-    """Sets the control register's bit, then reads the status register."""
-    return py(board, f"""
+def test_the_cpld_status_counts_its_polls_across_processes_until_a_power_on(board):
+    # The launcher's own handshake (ready after N polls, or never) is shown
+    # by the VPD module tests; here what no one handshake shows.
+    board.set_conf("fault.cpld_ready = 2")
+    script = """
         fd = os.open('/dev/norvik/cpld_mmmap', os.O_RDWR)
-        if {write_control}:
-            c = os.pread(fd, 1, 20)[0]
-            os.lseek(fd, 20, 0)
-            os.write(fd, bytes([c | 1]))
-        os.lseek(fd, 24, 0)
-        print(' '.join('%02x' % os.read(fd, 1)[0] for i in range({polls}) if not {seek_each} or os.lseek(fd, 24, 0)))
-    """, power_on=power_on)[0]
+        if {}:
+            os.pwrite(fd, bytes([os.pread(fd, 1, 20)[0] | 1]), 20)
+        print(' '.join('%02x' % os.pread(fd, 1, 24)[0] for i in range({})))
+    """
+    steps = [(True, 1, True), (False, 3, False), (True, 3, False), (False, 1, True)]
+    assert [py(board, script.format(arm, polls), power_on=on)[0] for arm, polls, on in steps] == [
+        "00", "00 01 01", "00 00 01", "01"]
 
 
-# board.conf's readiness; polls (count, whether the control bit is set first,
-# whether each poll seeks, whether the board is powered on first).
-@pytest.mark.parametrize("conf,steps,seen", [
-    ("fault.cpld_ready = 3", [(6, True, True, True), (5, True, True, False)], ["00 00 00 01 01 01", "00 00 00 01 01"]),
-    ("fault.cpld_ready = 2", [(1, True, True, True), (3, False, True, False)], ["00", "00 01 01"]),
-    ("fault.cpld_ready = never", [(1, False, True, True), (40, True, True, False), (1, False, True, True)],
-     ["01", " ".join(["00"] * 40), "01"]),
-    # Without a seek the next registers are read: the status register once.
-    ("fault.cpld_ready = 1", [(3, True, False, True)], ["00 00 00"]),
-])
-def test_the_status_follows_the_control_bit_after_its_polls(make_board, conf, steps, seen):
-    board = make_board(conf)
-    assert [poll_status(board, *step) for step in steps] == seen
-
-
-# ------------------------------------------------ time, commands, trace ----
 
 def test_fast_sleeps_advance_the_virtual_clock_by_every_entry(board):
     py(board, """
@@ -303,8 +261,8 @@ def test_fast_sleeps_advance_the_virtual_clock_by_every_entry(board):
     assert now == f"{53011501 + sleeps[6][1]}\n"
 
 
-def test_a_real_sleep_is_traced_and_keeps_eintr(make_board):
-    board = make_board("time = real")
+def test_a_real_sleep_is_traced_and_keeps_eintr(board):
+    board.set_conf("time = real")
     assert py(board, """
         signal.signal(signal.SIGALRM, lambda *a: None)
         signal.setitimer(signal.ITIMER_REAL, 0.05)
@@ -315,8 +273,7 @@ def test_a_real_sleep_is_traced_and_keeps_eintr(make_board):
 
 def test_command_lines_and_execs_are_traced_exactly(board):
     py(board, r"""
-        os.system('echo "a\tb" \\ >/dev/null; true\n')
-        os.system("exec /bin/true one 'two words'")
+        os.system('echo "a\tb" \\ >/dev/null; exec /bin/true one "two words"\n')
         argv, envp = (P * 3)(b'true', b'x\ty', None), (P * 2)(b'A=1', None)
         for name, args in [('execl', (b'/bin/true', b'true', b'l', None)), ('execlp', (b'true', b'true', b'lp', None)),
                            ('execle', (b'/bin/true', b'true', b'le', None, envp)), ('execv', (b'/bin/true', argv)),
@@ -327,7 +284,7 @@ def test_command_lines_and_execs_are_traced_exactly(board):
             assert os.wait()[1] == 0
     """)
     assert board.trace_words(["system", "exec"]) == [
-        r'system "echo \"a\tb\" \\ >/dev/null; true\n"', "system \"exec /bin/true one 'two words'\"",
+        r'system "echo \"a\tb\" \\ >/dev/null; exec /bin/true one \"two words\"\n"',
         'exec /bin/true /bin/true one "two words"', "exec /bin/true true l", "exec true true lp", "exec /bin/true true le",
         'exec /bin/true true "x\\ty"', 'exec true true "x\\ty"', 'exec true true "x\\ty"', 'exec /bin/true true "x\\ty"']
 
@@ -349,16 +306,13 @@ def test_processes_share_the_clock_and_never_mix_lines(board):
     assert sorted(int(line.split()[0]) for line in lines) == list(range(0, 14000, 7))
 
 
-# ------------------------------------------------------ configuration ----
 
-def test_board_conf_is_read_again_when_it_changes_and_a_bad_one_models_nothing(make_board):
-    board = make_board("erase_size = 0x20000")
+def test_board_conf_is_read_again_when_it_changes_and_a_bad_one_models_nothing(board):
+    board.set_conf("erase_size = 0x20000")
     r = py(board, """
         def info():
             buf = bytearray(32)
-            fd = os.open('/dev/mtd-kernel', os.O_RDONLY)
-            fcntl.ioctl(fd, 0x80204d01, buf)
-            os.close(fd)
+            fcntl.ioctl(os.open('/dev/mtd-kernel', os.O_RDONLY), 0x80204d01, buf)
             print(*struct.unpack_from('<II', buf, 8))
         info()
         with open(os.environ['VBOARD_DIR'] + '/board.conf', 'a') as f:

@@ -24,18 +24,15 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 def leftovers(board):
     """Processes of the PC that still name the board: its namespace, its
     TFTP server, anything started inside it."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
+    def cmdline(pid):
         try:
-            cmdline = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
+            return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
         except OSError:
-            continue
-        if str(board.path).encode() in cmdline:
-            found.append(cmdline)
-    return found
+            return b""
+    return [c for c in map(cmdline, filter(str.isdigit, os.listdir("/proc"))) if str(board.path).encode() in c]
 
 
-def test_a_board_sees_and_writes_only_its_own_files(tmp_path):
+def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tmp_path):
     board = VBoard.create(tmp_path / "b", sets=["fault.missing=/dev/i2c-0,/dev/mtd-rescue"])
     (board.path / "tmp" / "stale").write_text("x")
     (board.path / "user" / "outside").write_text("u\n")
@@ -50,32 +47,25 @@ def test_a_board_sees_and_writes_only_its_own_files(tmp_path):
         /opt/tests/tool; for f in /opt/tests/tool /usr/x /etc/x; do echo >> $f || echo ro; done; ls -d {REPO} {BUILD_DIR} || echo unseen
         grep '^time' /vboard/board.conf; echo "$VBOARD_DIR $GREETING"; grep -q libvboard.so /proc/self/maps && echo preloaded
         for n in /dev/mtd-kernel /dev/mtd-rescue /dev/i2c-0 /dev/i2c-1 /dev/norvik/cpld_mmmap; do test -e $n && echo $n; done
+        /usr/bin/mount -t tmpfs none /tmp || echo no-mount; grep CapEff /proc/self/status
+        readlink /proc/self/ns/user; readlink /proc/self/ns/net
         sh -c 'sleep 1000; true' {board.path} &
         cat /proc/self/mountinfo >&2; kill -TERM $$""", time="real", env=["GREETING=hello there"], programs=[tool])
     assert r.returncode == 128 + signal.SIGTERM
-    assert r.stdout.decode().splitlines() == ["u", "tool ran", "ro", "ro", "ro", "unseen", "time = real",
-                                              "/vboard hello there", "preloaded", "/dev/mtd-kernel", "/dev/i2c-1",
-                                              "/dev/norvik/cpld_mmmap"]
+    *seen, caps, userns, netns = r.stdout.decode().splitlines()
+    assert seen == ["u", "tool ran", "ro", "ro", "ro", "unseen", "time = real", "/vboard hello there", "preloaded",
+                    "/dev/mtd-kernel", "/dev/i2c-1", "/dev/norvik/cpld_mmmap", "no-mount"]
+    assert userns != os.readlink("/proc/self/ns/user") and netns != os.readlink("/proc/self/ns/net")
+    effective = int(caps.split()[1], 16)
+    assert [bool(effective & 1 << cap) for cap in (16, 21, 22, 12)] == [False, False, False, True]
     assert [(board.path / f).read_text() for f in ("user/new", "v")] == ["made\n", "v\n"]
     assert (board.path / "board.conf").read_bytes() == conf and leftovers(board) == []
     # Every writable mount is memory or the board's folder.
-    writable = set()
-    for fields in (line.split() for line in r.stderr.decode().splitlines() if " - " in line):
-        if "ro" not in fields[5].split(","):
-            writable.add(fields[4])
-            assert fields[fields.index("-") + 1] in ("tmpfs", "devtmpfs", "proc", "devpts", "mqueue") or \
-                fields[3].startswith(str(board.path)), fields
-    assert {"/user", "/tmp", "/vboard"} <= writable
-
-
-def test_the_boards_root_has_no_power_over_the_pc(tmp_path):
-    board = VBoard.create(tmp_path / "b")
-    r = board.run("/bin/sh", "-c", "readlink /proc/self/ns/user; readlink /proc/self/ns/net; grep CapEff /proc/self/status; "
-                  "/usr/bin/mount -t tmpfs none /tmp || echo no-mount")
-    userns, netns, caps, mounted = r.stdout.decode().splitlines()
-    assert userns != os.readlink("/proc/self/ns/user") and netns != os.readlink("/proc/self/ns/net")
-    effective = int(caps.split()[1], 16)
-    assert [bool(effective & 1 << cap) for cap in (16, 21, 22, 12)] + [mounted] == [False, False, False, True, "no-mount"]
+    mounts = [m.split() for m in r.stderr.decode().splitlines() if " - " in m]
+    writable = {m[4]: "board" if m[3].startswith(str(board.path)) else m[m.index("-") + 1]
+                for m in mounts if "ro" not in m[5].split(",")}
+    assert {"/user", "/tmp", "/vboard"} <= writable.keys()
+    assert set(writable.values()) <= {"board", "tmpfs", "devtmpfs", "proc", "devpts", "mqueue"}, writable
     # The reboot stub run on the PC refuses (in a PID namespace of its own,
     # so that one that did not could only end itself).
     stub = REPO / "vboard" / "runner" / "rootfs" / "bin" / "reboot"
@@ -90,15 +80,12 @@ def failing_application(board):
 
 def corrupt_slots(board):
     for n in (1, 2):
-        data = bytearray(board.slot_path(n).read_bytes())
-        data[20] ^= 1
-        board.write_slot(n, bytes(data))
+        board.write_slot(n, bytes(b ^ (i == 20) for i, b in enumerate(board.slot_path(n).read_bytes())))
 
 
 # How the board is prepared, vboard boot's options, its exit status, the
 # console's last line and how often it is seen, and vboard's own words.
 EXITS = [
-    (None, [], 0, "Sample application 6.0.0.1 done\n", 1, ""),
     (failing_application, [], 1, "bye\n", 1, ""),
     (None, ["--launcher", "/usr/bin/false"], 3, "", 0, ""),
     # The reboot past the limit ends it.
@@ -124,30 +111,25 @@ def test_the_exit_status_tells_how_the_board_ended_and_it_is_powered_off(tmp_pat
     assert leftovers(board) == [] and not (board.path / "tmp" / "stale").exists()
 
 
-def runner_in_shell(board, *options):
-    """vboard boot on a terminal, between two stty -g, started as a script's
-    background job is: SIGINT and SIGQUIT ignored, which the board must not
-    inherit."""
-    argv = " ".join(boot_argv(board.path, "--time", "fast", *options))
-    return pexpect.spawn("/bin/sh", ["-c", f"stty -g; {argv}; echo status=$?; stty -g"], timeout=60,
-                         encoding="latin-1", preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN)
-                                                                 for s in (signal.SIGINT, signal.SIGQUIT)])
-
-
 def menu_waits(runner):
     wait_until(lambda: waiting_for_input(descendant(runner.pid, "launcher")), "the menu")
 
 
 # Ctrl-] powers the board off only when typed on its own: with anything
 # else around it, it is the board's.  Ctrl-C is the board's SIGINT (the menu
-# asks again), and the board ignores no signal that vboard's starter did.
+# asks again), and the board ignores no signal that vboard's starter did:
+# vboard boot runs on a terminal, between two stty -g, started as a script's
+# background job is, SIGINT and SIGQUIT ignored.
 @pytest.mark.parametrize("intr,keys,status,seen", [(False, ["\x1d"], 5, "vboard: detached, board powered off"),
                                                    (False, ["\x1dq"], 0, 'unknown option "\x1d"'),
                                                    (True, ["q", "\x1d"], 0, 'unknown option "\x1d"')])
 def test_ctrl_c_reaches_the_board_and_the_escape_key_counts_alone(tmp_path, intr, keys, status, seen):
     board = VBoard.create(tmp_path / "b")
     board.env("diagnostics=rescue")
-    runner = runner_in_shell(board)
+    argv = " ".join(boot_argv(board.path, "--time", "fast"))
+    runner = pexpect.spawn("/bin/sh", ["-c", f"stty -g; {argv}; echo status=$?; stty -g"], timeout=60,
+                           encoding="latin-1", preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN)
+                                                                   for s in (signal.SIGINT, signal.SIGQUIT)])
     runner.expect(r"([0-9a-f:]+)\r\n")
     before = runner.match.group(1)
     runner.expect_exact("Option? : ")
@@ -175,18 +157,18 @@ def test_the_pty_console_keeps_the_boards_output_for_the_next_terminal(tmp_path)
     runner.expect(r"console: (/dev/pts/\d+)\r\n")
     pty = runner.match.group(1).decode()
     menu_waits(runner)
-    for key in ("", "E"):
-        term = fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=60, encoding="latin-1")
-        if not key:
-            # Written before any terminal opened the port, kept for this one.
-            term.expect_exact("Option? : ")
-            assert term.before.startswith("Entering Rescue Mode.\r\nPlease select one of the following options:")
-            term.close()
-            runner.expect_exact(f"{pty} closed")
-        else:
-            term.send(key)
-            term.expect_exact("E\r\nBooting image '1'\r\n")
-            term.expect_exact("Sample application 6.0.0.1 done\r\n")
+    def terminal():
+        return fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=60, encoding="latin-1")
+    # Written before any terminal opened the port, kept for this one.
+    term = terminal()
+    term.expect_exact("Option? : ")
+    assert term.before.startswith("Entering Rescue Mode.\r\nPlease select one of the following options:")
+    term.close()
+    runner.expect_exact(f"{pty} closed")
+    term = terminal()
+    term.send("E")
+    term.expect_exact("E\r\nBooting image '1'\r\n")
+    term.expect_exact("Sample application 6.0.0.1 done\r\n")
     runner.expect(pexpect.EOF)
     runner.close()
     assert runner.exitstatus == 0 and leftovers(board) == []
