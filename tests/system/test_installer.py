@@ -71,16 +71,12 @@ class Installer:
         return (self.board.path / name).read_bytes()
 
     def run(self, *ops, answers=(), prelude=None):
-        """ops after the flash and I2C set-up: (console bytes, every result)."""
+        """ops after the flash and I2C set-up: (console bytes, their results)."""
         c = self.session.on_board("flash-init", "i2c-init", *ops, prelude=prelude)
         for a in answers:
             c.expect(QUESTION)
             c.line(a)
-        return c.finish()[0], self.session.lines()
-
-    def install(self, check=0, slot=0, **kw):
-        out, res = self.run("install", "/vboard/pkg", check, slot, **kw)
-        return out, res[2:]
+        return c.finish()[0], self.session.lines()[2:]
 
     def part(self, kind):
         return self.board.flash(KINDS[kind][3])
@@ -103,18 +99,29 @@ def holds(part, rec):
 
 
 class TestTranscript:
-    def test_kernel_then_application_answered_2(self, inst):
+    def test_questions_answers_and_what_each_install_writes(self, inst):
+        inst.images.rmdir()
+        inst.package(("app", os.urandom(1000), (6, 0, 0, 1)), name="preset")
+        inst.package(("app", os.urandom(100), (6, 0, 0, 1)), name="one")
+        two = inst.package(("app", os.urandom(3000), (6, 0, 0, 1)), ("app", os.urandom(2000), (6, 0, 0, 2)), name="two")
         pkg = inst.package(("kernel", os.urandom(200000), (2, 0, 0, 2)), ("app", os.urandom(150000), (6, 0, 0, 3)))
-        assert inst.install(answers=["2"]) == (crlf(OPENING + label("kernel") + flash_progress(200016) + label("app")
-                                                     + QUESTION + "2\n" + into_slot(2, 150016) + DONE), ["install -> 1"])
+        # The rest of a long answer answers no later question.
+        out, res = inst.run("install", "/vboard/preset", 0, 2, *[w for p in ["one", "two", "pkg"] for w in
+                                                                 ("install", f"/vboard/{p}", 0, 0)],
+                            answers=["1" + "x" * 30 + "2", "1", "2"])
+        assert out == crlf(OPENING + label("app") + into_slot(2, 1016) + DONE
+                           + OPENING + label("app") + QUESTION + "1" + "x" * 30 + "2\n" + into_slot(1, 116) + DONE
+                           + OPENING + label("app") + QUESTION + "1\n" + into_slot(1, 3016) + label("app")
+                           + into_slot(1, 2016) + DONE + OPENING + label("kernel") + flash_progress(200016)
+                           + label("app") + QUESTION + "2\n" + into_slot(2, 150016) + DONE)
+        assert res == ["install -> 1"] * 4
         holds(inst.part("kernel"), pkg[:200016])
-        assert inst.slot(2) == pkg[200016:]
-        assert not (inst.images / "image1").exists() and inst.board.vpd()[1] == 2
+        assert (inst.slot(1), inst.slot(2), inst.board.vpd()[1]) == (two[3016:], pkg[200016:], 2)
 
     def test_application_then_kernel_with_a_bare_return_boots_the_download(self, inst):
         inst.package(("app", app_archive("downloaded application up"), (6, 0, 0, 9)),
                      ("kernel", os.urandom(5000), (2, 0, 0, 9)))
-        out, res = inst.install(answers=[""])
+        out, res = inst.run("install", "/vboard/pkg", 0, 0, answers=[""])
         assert out == crlf(OPENING + label("app") + QUESTION + "\nBooting downloaded image\nImage ready to boot...\n"
                            "downloaded application up\n")
         assert res == [] and inst.writes() == []  # never returned; the kernel record never looked at
@@ -122,24 +129,6 @@ class TestTranscript:
         commands = inst.board.trace_words(["system", "exec"])
         assert 'system "cd /tmp \\ntar mxzf /tmp/quartzimage.tar.gz \\nrm /tmp/quartzimage.tar.gz\\n"' in commands
         assert "exec /bin/backtrace /bin/backtrace" in commands
-
-    def test_preset_slot_asks_nothing_and_makes_the_images_folder(self, inst):
-        inst.images.rmdir()
-        pkg = inst.package(("app", os.urandom(1000), (6, 0, 0, 1)))
-        assert inst.install(slot=2) == (crlf(OPENING + label("app") + into_slot(2, 1016) + DONE), ["install -> 1"])
-        assert inst.slot(2) == pkg
-
-    def test_two_applications_one_question_the_second_replaces_the_first(self, inst):
-        pkg = inst.package(("app", os.urandom(3000), (6, 0, 0, 1)), ("app", os.urandom(2000), (6, 0, 0, 2)))
-        assert inst.install(answers=["1"]) == (crlf(OPENING + label("app") + QUESTION + "1\n" + into_slot(1, 3016)
-                                                    + label("app") + into_slot(1, 2016) + DONE), ["install -> 1"])
-        assert inst.slot(1) == pkg[3016:]
-
-    def test_the_rest_of_a_long_answer_answers_no_later_question(self, inst):
-        pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
-        _, res = inst.run(*["install", "/vboard/pkg", 0, 0] * 2, answers=["1" + "x" * 30 + "2", "1"])
-        assert res[2:] == ["install -> 1"] * 2
-        assert inst.slot(1) == pkg and not (inst.images / "image2").exists()
 
     @pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
     def test_a_slot_path_that_is_no_file_of_its_own(self, inst, kind):
@@ -151,43 +140,35 @@ class TestTranscript:
         # The version display reads it as a file that cannot be opened (a
         # second name is a file like any other); the install replaces it.
         header = "1 " + other[:16].hex() if kind == "hardlink" else "0 " + "00" * 16
-        assert res[2:] == ["header -> " + header, "install -> 1"]
+        assert res == ["header -> " + header, "install -> 1"]
         assert out.endswith(crlf("\nImage1 updated succeeded\n" + DONE))
         assert inst.slot(1) == pkg and not (inst.images / "image1").is_symlink() and inst.slot(2) == other
 
 
-class TestSizeLimits:
-    def test_every_flash_type_lands_in_its_partition_up_to_its_limit(self, inst):
-        # Extended headers: the limit counts the whole record, but the boot
-        # loader's counts its payload, which alone is written.
-        sizes = {"uboot": LIMITS["uboot"], "kernel": 8192, "rfs": 16384, "dft": LIMITS["dft"] - 24, "diags": 177}
-        payloads = {k: os.urandom(n) for k, n in sizes.items()}
-        pkg = inst.package(*[(k, payloads[k], (1, 0, 0, n)) for n, k in enumerate(sizes)], extended=24)
-        out, res = inst.run("install", "/vboard/pkg", 0, 0, "display")
-        assert out == crlf(OPENING + "".join(label(k) + flash_progress(n + (k != "uboot") * 24)
-                                             for k, n in sizes.items()) + "done\n" + DONE
-                           + "Installed images versions: \n\tBoot image  : 1.0.0.0\n\tRFS image   : 1.0.0.2\n"
-                           "\tKernel image: 1.0.0.1\n\tDFT image   : 1.0.0.3\n"
-                           "\tOS image 1  : 0.0.0.0\n\tOS image 2  : 0.0.0.0\n")
-        assert res[2:] == ["install -> 1", "display -> 0"]
-        # pkgtool stamps the boot loader's header copy into its payload.
-        assert inst.part("uboot") == pkg[24:24 + LIMITS["uboot"]]
-        offset = 24 + LIMITS["uboot"]
-        for kind in ["kernel", "rfs", "dft", "diags"]:
-            holds(inst.part(kind), pkg[offset:offset + 24 + sizes[kind]])
-            offset += 24 + sizes[kind]
-
-    def test_one_past_the_limit_is_refused_and_nothing_is_written(self, inst):
-        past = [(k, LIMITS[k] + 1 if k == "uboot" else LIMITS[k] - 15, None) for k in LIMITS]
-        past.append(("dft", LIMITS["dft"] - 31, 32))  # the limit counts an extended header
-        ops = []
-        for n, (kind, size, extended) in enumerate(past):
-            inst.package((kind, bytes(size), (1, 2, 3, 4)), extended=extended, name=f"pkg{n}")
-            ops += ["install", f"/vboard/pkg{n}", 0, 0]
-        out, res = inst.run(*ops)
-        assert out == crlf("".join(OPENING + label(k) + f"{KINDS[k][2]} image is too big for flash "
-                                   f"({LIMITS[k] + 1} > {LIMITS[k]})\n" for k, _, _ in past))
-        assert res[2:] == ["install -> 0"] * len(past) and inst.writes() == []
+def test_every_flash_type_lands_in_its_partition_up_to_its_limit_and_one_past_it_is_refused(inst):
+    # Extended headers: the limit counts the whole record, but the boot
+    # loader's counts its payload, which alone is written.
+    sizes = {"uboot": LIMITS["uboot"], "kernel": 8192, "rfs": 16384, "dft": LIMITS["dft"] - 24, "diags": 177}
+    pkg = inst.package(*[(k, os.urandom(sizes[k]), (1, 0, 0, n)) for n, k in enumerate(sizes)], extended=24)
+    past = [(k, LIMITS[k] + 1 if k == "uboot" else LIMITS[k] - 15, None) for k in LIMITS]
+    past.append(("dft", LIMITS["dft"] - 31, 32))  # the limit counts an extended header
+    ops = ["install", "/vboard/pkg", 0, 0]
+    for n, (kind, size, extended) in enumerate(past):
+        inst.package((kind, bytes(size), (1, 2, 3, 4)), extended=extended, name=f"pkg{n}")
+        ops += ["install", f"/vboard/pkg{n}", 0, 0]
+    out, res = inst.run(*ops, "display")
+    assert out == crlf(OPENING + "".join(label(k) + flash_progress(n + (k != "uboot") * 24) for k, n in sizes.items())
+                       + "done\n" + DONE + "".join(OPENING + label(k) + f"{KINDS[k][2]} image is too big for flash "
+                                                   f"({LIMITS[k] + 1} > {LIMITS[k]})\n" for k, _, _ in past)
+                       + "Installed images versions: \n\tBoot image  : 1.0.0.0\n\tRFS image   : 1.0.0.2\n"
+                       "\tKernel image: 1.0.0.1\n\tDFT image   : 1.0.0.3\n\tOS image 1  : 0.0.0.0\n\tOS image 2  : 0.0.0.0\n")
+    assert res == ["install -> 1"] + ["install -> 0"] * len(past) + ["display -> 0"]
+    # pkgtool stamps the boot loader's header copy into its payload.
+    assert inst.part("uboot") == pkg[24:24 + LIMITS["uboot"]]
+    offset = 24 + LIMITS["uboot"]
+    for kind in ["kernel", "rfs", "dft", "diags"]:
+        holds(inst.part(kind), pkg[offset:offset + 24 + sizes[kind]])
+        offset += 24 + sizes[kind]
 
 
 K = ("kernel", b"K" * 5000, (2, 0, 0, 1))
@@ -211,7 +192,7 @@ def test_version_check(inst, installed, offered, check, shown, result, written):
     first = inst.package(*installed, name="first")
     second = inst.package(*offered, name="second")
     out, res = inst.run("install", "/vboard/first", 0, 1, "install", "/vboard/second", check, 1)
-    assert out.endswith(crlf(OPENING + shown)) and res[2:] == ["install -> 1", f"install -> {result}"]
+    assert out.endswith(crlf(OPENING + shown)) and res == ["install -> 1", f"install -> {result}"]
     kind = installed[0][0]
     now = inst.slot(1) if kind == "app" else inst.part(kind)
     stored = (second if written else first)[16 * (kind == "uboot"):len(first)]
@@ -265,7 +246,7 @@ def test_a_broken_package_writes_no_broken_record(inst):
         ops += ["install", f"/vboard/b{n}", 0, 0]
     out, res = inst.run(*ops)
     assert out == crlf("".join(OPENING + shown for _, shown, _ in BAD))
-    assert res[2:] == [f"install -> {result}" for _, _, result in BAD]
+    assert res == [f"install -> {result}" for _, _, result in BAD]
     assert {w.split()[1] for w in inst.writes()} == {"/dev/mtd-devicetree"}
     holds(inst.part("dft")[:65536], DFT)
     assert os.listdir(inst.images) == []
@@ -285,10 +266,10 @@ def test_a_failure_is_reported_and_installs_nothing(inst, conf, prelude, kind, s
     if conf:
         inst.board.set_conf(conf)
     inst.package((kind, app_archive("never") if kind == "app" else os.urandom(100000), (6, 0, 0, 1)))
-    out, res = inst.run("install", "/vboard/pkg", 0, slot, answers=[""] * (slot == 0 and kind == "app"),
-                        prelude=prelude)
+    out, _ = inst.run("install", "/vboard/pkg", 0, slot, answers=[""] * (slot == 0 and kind == "app"),
+                      prelude=prelude)
     assert out == crlf(init + OPENING + label(kind) + shown)
-    assert res == [f"flash-init -> {-1 if init else 0}", "i2c-init -> 0", "install -> 0"]
+    assert inst.session.lines() == [f"flash-init -> {-1 if init else 0}", "i2c-init -> 0", "install -> 0"]
     assert inst.board.vpd()[1] == 1
 
 
@@ -342,6 +323,6 @@ class TestInstalledHeaders:
             ops += ["match", f"/vboard/f{n}", slot]
         out, res = inst.run(*ops)
         assert out == crlf("Unknown image type 0x7504f4c \n")
-        assert res[2:] == ["header -> 1 " + bytes(range(1, 11)).hex() + "00" * 6,
+        assert res == ["header -> 1 " + bytes(range(1, 11)).hex() + "00" * 6,
                            "header -> 1 " + record("app", b"a" * 30)[:16].hex(), "header -> 1 " + kernel[:16].hex(),
                            "header -> 1 " + "ff" * 16, "header -> 0 " + "00" * 16] + [f"match -> {m}" for *_, m in cases]
