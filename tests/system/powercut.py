@@ -1,9 +1,6 @@
-"""Power cuts during a package installation on the virtual board: a package
-[kernel, application] fetched by the TFTP rescue into slot 1, the power lost
-after the Nth flash write (the device models kill the writer on the spot) or
-at the Nth write of the slot file (strace kills the launcher as it issues
-it); the next boot must bring up a good application, never one that failed
-its checks.
+"""Power cuts during the installation of a package [kernel, application]
+fetched by the TFTP rescue on the virtual board: at every flash write and
+every slot-file write, the next boot must bring up a good application.
 
     powercut.py BUILD_DIR [--sample]    the whole campaign (or a sample of it)
 """
@@ -39,14 +36,22 @@ def build_package(work):
     return work / "pkg"
 
 
-def install(board, cut_slot_at):
-    """Boot 1: the TFTP rescue, the launcher killed by strace as it issues its
-    Nth slot-file write when cut_slot_at is N; returns the exit status."""
+def trial(template, kind, n):
+    """Boot 1, the TFTP rescue, cut at write n of kind (flash: the models stop
+    the writer; slot: strace kills the launcher as it issues the write; none:
+    not cut), then the operator's boot with no rescue flag and no fault, which
+    must bring up an application whose slot file passes its checks.  Returns
+    the flash writes of the installation, the slot booted and its version."""
+    board = VBoard(template.path.parent / f"{kind}-{n}")
+    shutil.copytree(template.path, board.path)
+    conf = board.path / "board.conf"
+    clean = conf.read_text()
+    conf.write_text(clean + f"fault.power_cut_after_writes = {n}\n" * (kind == "flash"))
     launcher, extra = LAUNCHER, []
-    if cut_slot_at:
+    if kind == "slot":
         launcher = board.path / "launcher.cut"
         launcher.write_text("#!/bin/sh\nexec strace -f -qq -o /dev/null -P /user/images/image1 -e trace=write "
-                            f"-e inject=write:signal=KILL:when={cut_slot_at} {in_board(LAUNCHER)}\n")
+                            f"-e inject=write:signal=KILL:when={n} {in_board(LAUNCHER)}\n")
         launcher.chmod(0o755)
         extra = ["--bind", f"{LAUNCHER}:{in_board(LAUNCHER)}"]
     child = board.spawn(launcher=launcher, extra=extra)
@@ -55,23 +60,9 @@ def install(board, cut_slot_at):
         if child.expect_exact([prompt, pexpect.EOF]) == 1:
             break
         child.send(answer)
-    else:
-        child.expect(pexpect.EOF)
+    child.expect(pexpect.EOF)
     child.close()
-    return child.exitstatus if child.exitstatus is not None else 128 + child.signalstatus
-
-
-def trial(template, kind, n):
-    """The installation cut at write n of kind (flash, slot; none: not cut),
-    then the operator's boot with no rescue flag and no fault, which must
-    bring up an application whose slot file is intact.  Returns the flash
-    writes of the installation, the slot booted and its version."""
-    board = VBoard(template.path.parent / f"{kind}-{n}")
-    shutil.copytree(template.path, board.path)
-    conf = board.path / "board.conf"
-    clean = conf.read_text()
-    conf.write_text(clean + f"fault.power_cut_after_writes = {n}\n" * (kind == "flash"))
-    rc = install(board, n if kind == "slot" else None)
+    rc = child.exitstatus if child.exitstatus is not None else 128 + child.signalstatus
     assert rc == (4 if kind == "none" else 137), f"the installation ended with exit {rc}"
     writes = sum(1 for _, w, _ in board.trace(["mtd"]) if w[2] == "write")
     conf.write_text(clean)
@@ -88,7 +79,7 @@ def trial(template, kind, n):
 
 
 def run(sample):
-    """Returns (survived, tried, failures)."""
+    """Returns the number of cuts tried and the failures."""
     with tempfile.TemporaryDirectory() as work:
         work = pathlib.Path(work)
         template = VBoard.create(work / "template", sets=[f"size.{p}=1048576" for p in ("kernel", "rfs", "rescue")])
@@ -105,20 +96,20 @@ def run(sample):
         failures = []
         for kind, n in plan:
             try:
-                _, booted, version = trial(template, kind, n)
-                print(f"{kind:5s} cut at write {n:3d}: next boot slot {booted} version {version}", flush=True)
+                outcome = "next boot slot %d version %s" % trial(template, kind, n)[1:]
             except AssertionError as e:
                 failures.append(f"{kind} write {n}: {e}")
-                print(f"{kind:5s} cut at write {n:3d}: FAILED: {e}", flush=True)
+                outcome = f"FAILED: {e}"
+            print(f"{kind:5s} cut at write {n:3d}: {outcome}", flush=True)
         print(f"power cuts survived: {len(plan) - len(failures)} of {len(plan)} (every one of {flash_writes} flash "
               f"writes and {slot_writes} slot-file writes{', sampled' if sample else ''})")
-        return len(plan) - len(failures), len(plan), failures
+        return len(plan), failures
 
 
 def test_the_board_always_comes_up_with_a_good_application():
-    survived, tried, failures = run(sample=True)
-    assert failures == [] and survived == tried >= 6
+    tried, failures = run(sample=True)
+    assert failures == [] and tried >= 6
 
 
 if __name__ == "__main__":
-    sys.exit(1 if run("--sample" in sys.argv)[2] else 0)
+    sys.exit(1 if run("--sample" in sys.argv)[1] else 0)

@@ -5,7 +5,7 @@ slot file, and every outcome is a clear line."""
 import re
 
 from console import MODULEDRV
-from records import record
+from records import flipped, record
 from vb import VBoard, archive, in_board
 
 REFUSED = re.compile(r"^(Installing (Kernel|Application): )?(Bad crc for (KERNEL|APPLICATION): 0x[0-9a-f]{8}, voiding download"
@@ -28,7 +28,7 @@ def test_no_flipped_byte_reaches_flash_or_a_slot_and_every_outcome_is_clear(tmp_
     flips.mkdir()
     sample = sorted(set(range(20)) | set(range(len(kernel), len(kernel) + 20)) | set(range(0, len(package), 5)))
     for i in sample:
-        (flips / f"{i:04d}").write_bytes(package[:i] + bytes([package[i] ^ 0xFF]) + package[i + 1:])
+        (flips / f"{i:04d}").write_bytes(flipped(package, i, 0xFF))
     before = {"kernel": board.flash_path("kernel").read_bytes()[:len(kernel)], "slot": board.slot_path(1).read_bytes()}
     r = board.run("/bin/sh", "-c", LOOP % (in_board(MODULEDRV), len(kernel)), programs=[MODULEDRV])
     assert r.returncode == 0, r.stderr

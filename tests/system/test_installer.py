@@ -9,7 +9,7 @@ import pytest
 
 from board import Board, make_hostile
 from console import crlf, session, wait_until  # noqa: F401
-from records import TYPES, gen_crc, record
+from records import TYPES, flipped, gen_crc, record
 from vb import archive, pkgtool
 
 OPENING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
@@ -98,51 +98,52 @@ def holds(part, rec):
     assert part == rec + b"\xff" * (len(part) - len(rec))
 
 
-class TestTranscript:
-    def test_questions_answers_and_what_each_install_writes(self, inst):
-        inst.images.rmdir()
-        inst.package(("app", os.urandom(1000), (6, 0, 0, 1)), name="preset")
-        inst.package(("app", os.urandom(100), (6, 0, 0, 1)), name="one")
-        two = inst.package(("app", os.urandom(3000), (6, 0, 0, 1)), ("app", os.urandom(2000), (6, 0, 0, 2)), name="two")
-        pkg = inst.package(("kernel", os.urandom(200000), (2, 0, 0, 2)), ("app", os.urandom(150000), (6, 0, 0, 3)))
-        # The rest of a long answer answers no later question.
-        out, res = inst.run("install", "/vboard/preset", 0, 2, *[w for p in ["one", "two", "pkg"] for w in
-                                                                 ("install", f"/vboard/{p}", 0, 0)],
-                            answers=["1" + "x" * 30 + "2", "1", "2"])
-        assert out == crlf(OPENING + label("app") + into_slot(2, 1016) + DONE
-                           + OPENING + label("app") + QUESTION + "1" + "x" * 30 + "2\n" + into_slot(1, 116) + DONE
-                           + OPENING + label("app") + QUESTION + "1\n" + into_slot(1, 3016) + label("app")
-                           + into_slot(1, 2016) + DONE + OPENING + label("kernel") + flash_progress(200016)
-                           + label("app") + QUESTION + "2\n" + into_slot(2, 150016) + DONE)
-        assert res == ["install -> 1"] * 4
-        holds(inst.part("kernel"), pkg[:200016])
-        assert (inst.slot(1), inst.slot(2), inst.board.vpd()[1]) == (two[3016:], pkg[200016:], 2)
+def test_questions_answers_and_what_each_install_writes(inst):
+    inst.images.rmdir()
+    inst.package(("app", os.urandom(1000), (6, 0, 0, 1)), name="preset")
+    inst.package(("app", os.urandom(100), (6, 0, 0, 1)), name="one")
+    two = inst.package(("app", os.urandom(3000), (6, 0, 0, 1)), ("app", os.urandom(2000), (6, 0, 0, 2)), name="two")
+    pkg = inst.package(("kernel", os.urandom(200000), (2, 0, 0, 2)), ("app", os.urandom(150000), (6, 0, 0, 3)))
+    # The rest of a long answer answers no later question.
+    out, res = inst.run("install", "/vboard/preset", 0, 2, *[w for p in ["one", "two", "pkg"] for w in
+                                                             ("install", f"/vboard/{p}", 0, 0)],
+                        answers=["1" + "x" * 30 + "2", "1", "2"])
+    assert out == crlf(OPENING + label("app") + into_slot(2, 1016) + DONE
+                       + OPENING + label("app") + QUESTION + "1" + "x" * 30 + "2\n" + into_slot(1, 116) + DONE
+                       + OPENING + label("app") + QUESTION + "1\n" + into_slot(1, 3016) + label("app")
+                       + into_slot(1, 2016) + DONE + OPENING + label("kernel") + flash_progress(200016)
+                       + label("app") + QUESTION + "2\n" + into_slot(2, 150016) + DONE)
+    assert res == ["install -> 1"] * 4
+    holds(inst.part("kernel"), pkg[:200016])
+    assert (inst.slot(1), inst.slot(2), inst.board.vpd()[1]) == (two[3016:], pkg[200016:], 2)
 
-    def test_application_then_kernel_with_a_bare_return_boots_the_download(self, inst):
-        inst.package(("app", app_archive("downloaded application up"), (6, 0, 0, 9)),
-                     ("kernel", os.urandom(5000), (2, 0, 0, 9)))
-        out, res = inst.run("install", "/vboard/pkg", 0, 0, answers=[""])
-        assert out == crlf(OPENING + label("app") + QUESTION + "\nBooting downloaded image\nImage ready to boot...\n"
-                           "downloaded application up\n")
-        assert res == [] and inst.writes() == []  # never returned; the kernel record never looked at
-        assert inst.board.vpd()[1] == 1 and not (inst.images / "image1").exists()
-        commands = inst.board.trace_words(["system", "exec"])
-        assert 'system "cd /tmp \\ntar mxzf /tmp/quartzimage.tar.gz \\nrm /tmp/quartzimage.tar.gz\\n"' in commands
-        assert "exec /bin/backtrace /bin/backtrace" in commands
 
-    @pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
-    def test_a_slot_path_that_is_no_file_of_its_own(self, inst, kind):
-        other = record("app", b"the other slot", version=(6, 0, 0, 2))
-        (inst.images / "image2").write_bytes(other)
-        make_hostile(inst.images / "image1", kind, "image2")
-        pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
-        out, res = inst.run("header", "app", 1, "install", "/vboard/pkg", 0, 1)
-        # The version display reads it as a file that cannot be opened (a
-        # second name is a file like any other); the install replaces it.
-        header = "1 " + other[:16].hex() if kind == "hardlink" else "0 " + "00" * 16
-        assert res == ["header -> " + header, "install -> 1"]
-        assert out.endswith(crlf("\nImage1 updated succeeded\n" + DONE))
-        assert inst.slot(1) == pkg and not (inst.images / "image1").is_symlink() and inst.slot(2) == other
+def test_application_then_kernel_with_a_bare_return_boots_the_download(inst):
+    inst.package(("app", app_archive("downloaded application up"), (6, 0, 0, 9)),
+                 ("kernel", os.urandom(5000), (2, 0, 0, 9)))
+    out, res = inst.run("install", "/vboard/pkg", 0, 0, answers=[""])
+    assert out == crlf(OPENING + label("app") + QUESTION + "\nBooting downloaded image\nImage ready to boot...\n"
+                       "downloaded application up\n")
+    assert res == [] and inst.writes() == []  # never returned; the kernel record never looked at
+    assert inst.board.vpd()[1] == 1 and not (inst.images / "image1").exists()
+    commands = inst.board.trace_words(["system", "exec"])
+    assert 'system "cd /tmp \\ntar mxzf /tmp/quartzimage.tar.gz \\nrm /tmp/quartzimage.tar.gz\\n"' in commands
+    assert "exec /bin/backtrace /bin/backtrace" in commands
+
+
+@pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
+def test_a_slot_path_that_is_no_file_of_its_own(inst, kind):
+    other = record("app", b"the other slot", version=(6, 0, 0, 2))
+    (inst.images / "image2").write_bytes(other)
+    make_hostile(inst.images / "image1", kind, "image2")
+    pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
+    out, res = inst.run("header", "app", 1, "install", "/vboard/pkg", 0, 1)
+    # The version display reads it as a file that cannot be opened (a
+    # second name is a file like any other); the install replaces it.
+    header = "1 " + other[:16].hex() if kind == "hardlink" else "0 " + "00" * 16
+    assert res == ["header -> " + header, "install -> 1"]
+    assert out.endswith(crlf("\nImage1 updated succeeded\n" + DONE))
+    assert inst.slot(1) == pkg and not (inst.images / "image1").is_symlink() and inst.slot(2) == other
 
 
 def test_every_flash_type_lands_in_its_partition_up_to_its_limit_and_one_past_it_is_refused(inst):
@@ -204,10 +205,6 @@ def short_header(kind):
     # header can be named as the reason.
     rec = record(kind, b"p" * 40, hdr_len=8)
     return struct.pack(">I", gen_crc(rec[4:48])) + rec[4:]
-
-
-def flipped(rec, at):
-    return rec[:at] + bytes([rec[at] ^ 1]) + rec[at + 1:]
 
 
 DFT = record("dft", b"d" * 100)

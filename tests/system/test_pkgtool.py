@@ -11,7 +11,7 @@ import zlib
 
 import pytest
 
-from records import EXTENDED, TYPES, gen_crc, payloads, record, walk
+from records import EXTENDED, TYPES, flipped, gen_crc, payloads, record, walk
 from vb import SAMPLES, VBoard, archive, pkgtool
 
 
@@ -108,7 +108,7 @@ def test_bad_input_is_one_line_exit_2_and_the_output_untouched(tmp_path, inputs,
 
 
 GOOD = record("kernel", b"k" * 3000) + record("dft", blob(100))
-FLIPPED = GOOD[:3029] + bytes([GOOD[3029] ^ 1]) + GOOD[3030:]  # the second record's version
+FLIPPED = flipped(GOOD, 3029)  # the second record's version
 ODD = record(0x07504F4C, b"mystery", version=(1, 0, 0, 0))
 
 
@@ -175,7 +175,7 @@ def test_records_past_eight_mib_and_across_read_boundaries_are_checked_in_full(t
     pkg.write_bytes(data)
     assert pkgtool("verify", pkg).stdout == f"{pkg}: OK, {len(offsets)} records\n"
     for at in [100, len(big) // 2 + 7, len(big) - 1, len(big) + (1 << 20) - 1, len(big) + (2 << 20) + 3, len(data) - 1]:
-        pkg.write_bytes(data[:at] + bytes([data[at] ^ 0x10]) + data[at + 1:])
+        pkg.write_bytes(flipped(data, at, 0x10))
         n = max(i for i, off in enumerate(offsets) if off <= at)
         assert pkgtool("verify", pkg).stdout == (f"{pkg}: BAD, record {n + 1} ({'dft' if n else 'rfs'}) "
                                                  f"at 0x{offsets[n]:08x}: checksum mismatch\n")
