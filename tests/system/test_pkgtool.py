@@ -110,16 +110,13 @@ def test_bad_input_is_one_line_exit_2_and_the_output_untouched(tmp_path, inputs,
 GOOD = record("kernel", b"k" * 3000) + record("dft", blob(100))
 FLIPPED = flipped(GOOD, 3029)  # the second record's version
 ODD = record(0x07504F4C, b"mystery", version=(1, 0, 0, 0))
+TRAILING = "19 trailing bytes are not a record"
+UNUSABLE = "unusable record header ({}): type {}, header length {}, payload length {}, {} bytes left"
 
 
-def cut(n, off, why, kind, hl, length, left):
-    """The list line and the verify verdict of a walk that ends at a record it cannot use."""
-    text = f"unusable record header ({why}): type {kind}, header length {hl}, payload length {length}, {left} bytes left"
+def ends(n, off, text):
+    """The list line and the verify verdict of a walk that ends at what is no usable record."""
     return [f"{n} 0x{off:08x} {text}", f"BAD, at 0x{off:08x}: {text}"]
-
-
-def trailing(n, off):
-    return [f"{n} 0x{off:08x} 19 trailing bytes are not a record", f"BAD, at 0x{off:08x}: 19 trailing bytes are not a record"]
 
 
 def bad_then(rec):
@@ -128,19 +125,16 @@ def bad_then(rec):
 
 # Which headers are unusable is the walk's own test; here, that each kind is named.
 @pytest.mark.parametrize("data,last,verdict", [
-    (GOOD, f"2 0x00000bc8 dft 0.0.0.0 basic/16 100 OK 0x{gen_crc(GOOD[3020:]):08x}", "OK, 2 records"),
     (FLIPPED, f"2 0x00000bc8 dft 0.1.0.0 basic/16 100 BAD stored 0x{gen_crc(GOOD[3020:]):08x} computed "
               f"0x{gen_crc(FLIPPED[3020:]):08x}", "BAD, record 2 (dft) at 0x00000bc8: checksum mismatch"),
-    (b"\x01" + GOOD[1:3016], f"1 0x00000000 kernel 0.0.0.0 basic/16 3000 BAD stored 0x01{GOOD[1:4].hex()} computed "
-     f"0x{gen_crc(GOOD[4:3016]):08x}", "BAD, record 1 (kernel) at 0x00000000: checksum mismatch"),
-    (record("dft", b"abcdef") + bytes(19), *trailing(2, 0x16)), (record("app", b"abc"), *trailing(1, 0)),
-    (GOOD[:-1], *cut(2, 3016, "record runs past the end", "dft", 16, 100, 115)), (b"", "(no records)", "BAD, no records"),
+    (record("dft", b"abcdef") + bytes(19), *ends(2, 0x16, TRAILING)), (record("app", b"abc"), *ends(1, 0, TRAILING)),
+    (GOOD[:-1], *ends(2, 3016, UNUSABLE.format("record runs past the end", "dft", 16, 100, 115))),
+    (b"", "(no records)", "BAD, no records"),
     (ODD, f"1 0x00000000 0x07504f4c 1.0.0.0 basic/16 7 OK 0x{gen_crc(ODD[4:]):08x}", "OK, 1 record"),
-    (bad_then(record("app", b"x" * 40, hdr_len=8)), *cut(2, 20, "header length below 16", "app", 8, 40, 86)),
+    (bad_then(record("app", b"x" * 40, hdr_len=8)), *ends(2, 20, UNUSABLE.format("header length below 16", "app", 8, 40, 86))),
     (bad_then(record("app", b"", hdr_len=0xFFFF, length=0xFFFFFFFF, pad=False)),
-     *cut(2, 20, "record length wraps past 4 GiB", "app", 65535, 4294967295, 46)),
-], ids=["good", "flipped-version", "flipped-checksum", "trailing", "short-payload", "truncated", "empty", "unknown-type",
-        "header-8", "wraps"])
+     *ends(2, 20, UNUSABLE.format("record length wraps past 4 GiB", "app", 65535, 4294967295, 46))),
+], ids=["flipped-version", "trailing", "short-payload", "truncated", "empty", "unknown-type", "header-8", "wraps"])
 def test_list_and_verify_say_what_a_package_holds(tmp_path, data, last, verdict):
     pkg = tmp_path / "p.pkg"
     pkg.write_bytes(data)
