@@ -172,8 +172,7 @@ def test_every_flash_type_lands_in_its_partition_up_to_its_limit_and_one_past_it
         offset += 24 + sizes[kind]
 
 
-K = ("kernel", b"K" * 5000, (2, 0, 0, 1))
-U = os.urandom(4096)
+K, U = ("kernel", b"K" * 5000, (2, 0, 0, 1)), os.urandom(4096)
 
 
 # installed, offered, check, what the offer shows, its result, whether it is written
@@ -185,13 +184,11 @@ U = os.urandom(4096)
     ([K], [K, ("dft", b"D" * 300, (4, 0, 0, 1))], 1,
      label("kernel") + SAME + label("dft") + flash_progress(316) + DONE, 1, False),
     ([K], [K], 0, label("kernel") + flash_progress(5016) + DONE, 1, True),
-    ([("app", U, (6, 0, 0, 1))], [("app", U, (6, 0, 0, 1))], 1,
-     label("app") + "Installing image as image1: Image1 has same version as existing image. Skipping update...\n"
-     + DONE, 0, False),
+    ([("app", U, (6, 0, 0, 1))], [("app", U, (6, 0, 0, 1))], 1, label("app") + "Installing image as image1: "
+     "Image1 has same version as existing image. Skipping update...\n" + DONE, 0, False),
 ])
 def test_version_check(inst, installed, offered, check, shown, result, written):
-    first = inst.package(*installed, name="first")
-    second = inst.package(*offered, name="second")
+    first, second = inst.package(*installed, name="first"), inst.package(*offered, name="second")
     out, res = inst.run("install", "/vboard/first", 0, 1, "install", "/vboard/second", check, 1)
     assert out.endswith(crlf(OPENING + shown)) and res == ["install -> 1", f"install -> {result}"]
     kind = installed[0][0]
@@ -277,9 +274,8 @@ def test_progress_of_a_record_past_42_mb_keeps_rising_and_shows_while_it_is_writ
     c.expect(QUESTION)
     c.wait_reading()
     pid, slot = c.reader(), inst.images / "image1"
-    # Held stopped and let go a moment at a time, it is caught in the middle
-    # of the slot file: the console shows the progress of every piece but
-    # the one being written.
+    # Held stopped and let go a moment at a time, it is caught in the middle of the
+    # slot file: the console shows the progress of every piece but the one being written.
     os.kill(pid, signal.SIGSTOP)
     try:
         c.child.send(b"1\r")

@@ -207,11 +207,10 @@ def test_an_interrupted_run_leaves_no_temporary_file(tmp_path, command, sig):
     assert r.returncode in (-number, 128 + number) and os.listdir(dest) == [], r.stderr
 
 
-def uboot(size, copy=(None, TYPES["uboot"], 0x01000001), **kw):
-    """A boot-loader record of version 1.0.0.1 whose payload carries the
-    header copy (len, magic, id); len None stands for the payload's."""
-    payload = bytes(240) + struct.pack(">IIII", 0, size if copy[0] is None else copy[0], *copy[1:]) + bytes(size - 256)
-    return record("uboot", payload, version=(1, 0, 0, 1), **kw)
+def uboot(size, length=None, ident=0x01000001, **kw):
+    """A boot-loader record of version 1.0.0.1 whose payload carries a header copy, of its own length by default."""
+    copy = struct.pack(">IIII", 0, length or size, TYPES["uboot"], ident)
+    return record("uboot", bytes(240) + copy + bytes(size - 256), version=(1, 0, 0, 1), **kw)
 
 
 APP = {"home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755)}
@@ -241,8 +240,8 @@ CHECKS = [
      [(1, "app", "member etc/shadow is unpacked through the symbolic link etc, which leads out of /tmp"),
       (1, "app", "member hop/group is unpacked through the symbolic link hop, which leads out of /tmp"),
       (1, "app", "hard link target ../passwd leaves /tmp")]),
-    (uboot(300, (299, TYPES["uboot"], 0x01000001)), [(1, "uboot", COPY + "299, magic 0x02504f4c, version 1.0.0.1)")]),
-    (uboot(300, (300, TYPES["uboot"], 0x01000000)), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.0)")]),
+    (uboot(300, 299), [(1, "uboot", COPY + "299, magic 0x02504f4c, version 1.0.0.1)")]),
+    (uboot(300, ident=0x01000000), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.0)")]),
     (uboot(300, hdr_len=20), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.1)")]),
     (record("uboot", bytes(255)), [(1, "uboot", "payload shorter than 256 bytes: no room for its header copy at byte 240")]),
     (uboot(524289), [(1, "uboot", "too big for its partition: payload length 524289 > 524288")]),
@@ -262,11 +261,9 @@ def test_check_names_what_would_fail_on_a_board(tmp_path, data, findings):
     pkg = tmp_path / "p\x1b-é.pkg"  # control bytes escaped, UTF-8 kept
     pkg.write_bytes(data)
     offsets = [0] + [off + hl + length for off, _, length, _, _, hl in walk(data)]
-    crc = f"0x{gen_crc(data[4:]):08x}"
-    expected = [{"record": i, "offset": offsets[i - 1], "type": t, "problem": p.replace("{crc}", crc)}
-                for i, t, p in findings]
-    n = len(offsets) - 1
-    text = "".join(f"{pkg}: " + (f"record {f['record']} ({f['type']}) " if f["type"] else "")
+    n, crc = len(offsets) - 1, f"0x{gen_crc(data[4:]):08x}"
+    expected = [{"record": i, "offset": offsets[i - 1], "type": t, "problem": p.replace("{crc}", crc)} for i, t, p in findings]
+    text = "".join(f"{pkg}: " + f"record {f['record']} ({f['type']}) " * bool(f["type"])
                    + f"at 0x{f['offset']:08x}: {f['problem']}\n" for f in expected)
     r = pkgtool("check", pkg)
     assert (r.returncode, r.stdout) == (1 if findings else 0, text or f"{pkg}: OK, {n} record{'s' * (n != 1)}\n")
