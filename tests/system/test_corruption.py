@@ -1,7 +1,7 @@
-"""A small package [kernel, application] with its bytes flipped one at a
-time (every header byte, a sample of the payloads), offered to the installer
-on the virtual board: no corrupt record may ever reach a partition or a
-slot file, and every outcome is a clear line."""
+"""A small package [kernel with an extended header, application] with its
+bytes flipped one at a time (every header byte, a sample of the payloads),
+offered to the installer on the virtual board: no corrupt record may ever
+reach a partition or a slot file, and every outcome is a clear line."""
 import re
 
 from console import MODULEDRV
@@ -21,12 +21,12 @@ done
 
 def test_no_flipped_byte_reaches_flash_or_a_slot_and_every_outcome_is_clear(tmp_path):
     board = VBoard.create(tmp_path / "board", sets=["size.kernel=1048576", "size.rfs=1048576", "size.rescue=1048576"])
-    kernel = record("kernel", b"kernel 2.0.0.7\n" * 4, version=(2, 0, 0, 7))
+    kernel = record("kernel", b"kernel 2.0.0.7\n" * 4, version=(2, 0, 0, 7), hdr_len=24)
     app = record("app", archive({"home/bin/mp.elf.strip": ("#!/bin/sh\necho corrupt-test\n", 0o755)}),
                  version=(6, 0, 0, 7))
     package, flips = kernel + app, board.path / "flips"
     flips.mkdir()
-    sample = sorted(set(range(20)) | set(range(len(kernel), len(kernel) + 20)) | set(range(0, len(package), 5)))
+    sample = sorted(set(range(24)) | set(range(len(kernel), len(kernel) + 20)) | set(range(0, len(package), 5)))
     for i in sample:
         (flips / f"{i:04d}").write_bytes(flipped(package, i, 0xFF))
     before = {"kernel": board.flash_path("kernel").read_bytes()[:len(kernel)], "slot": board.slot_path(1).read_bytes()}
