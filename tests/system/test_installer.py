@@ -147,8 +147,7 @@ def test_a_slot_path_that_is_no_file_of_its_own(inst, kind):
 
 
 def test_every_flash_type_lands_in_its_partition_up_to_its_limit_and_one_past_it_is_refused(inst):
-    # Extended headers: the limit counts the whole record, but the boot
-    # loader's counts its payload, which alone is written.
+    # Extended headers: the limit counts the whole record, but the boot loader's its payload, which alone is written.
     sizes = {"uboot": LIMITS["uboot"], "kernel": 8192, "rfs": 16384, "dft": LIMITS["dft"] - 24, "diags": 177}
     pkg = inst.package(*[(k, os.urandom(sizes[k]), (1, 0, 0, n)) for n, k in enumerate(sizes)], extended=24)
     past = [(k, LIMITS[k] + 1 if k == "uboot" else LIMITS[k] - 15, None) for k in LIMITS]
@@ -198,27 +197,23 @@ def test_version_check(inst, installed, offered, check, shown, result, written):
 
 
 def short_header(kind):
-    # Its checksum over the span its header length gives matches: only the
-    # header can be named as the reason.
+    # Its checksum over the span its header length gives matches: only the header can be named as the reason.
     rec = record(kind, b"p" * 40, hdr_len=8)
     return struct.pack(">I", gen_crc(rec[4:48])) + rec[4:]
 
 
-DFT = record("dft", b"d" * 100)
+DFT, DFT_SHOWN = record("dft", b"d" * 100), label("dft") + flash_progress(116)
 KERNEL = record("kernel", b"k" * 4000, version=(2, 0, 0, 1))
 WHOLE = record("kernel", bytes(range(256)) * 35)
 WRAP = struct.pack(">IIII", 0, 0xFFFFFFF8, TYPES["rfs"], 0) + b"x" * 64  # 16 + len is 8 in 32 bits
 HUGE_HEADER = record("diags", b"p" * 10, hdr_len=0xFFF0, pad=False)
-# package, what the installer shows after its opening, result; the device
-# tree is written first, so that a broken one written later would show
+# package, what the installer shows after its opening, result; a broken device tree written after a good one shows
 BAD = [
     # an unknown record that cannot be used, or fewer than 20 bytes, end the package
-    (DFT + record(0x09504F4C, b"?" * 100)[:60], label("dft") + flash_progress(116) + DONE, 1),
-    (DFT + record(0x09504F4C, b"?" * 40, hdr_len=8)[:48] + record("kernel", b"k" * 100),
-     label("dft") + flash_progress(116) + DONE, 1),
-    (DFT + record("kernel", b"ab"), label("dft") + flash_progress(116) + DONE, 1),
-    (DFT + flipped(KERNEL, 100), label("dft") + flash_progress(116) + label("kernel")
-     + bad_crc("kernel", flipped(KERNEL, 100)[4:]), 0),
+    (DFT + record(0x09504F4C, b"?" * 100)[:60], DFT_SHOWN + DONE, 1),
+    (DFT + record(0x09504F4C, b"?" * 40, hdr_len=8)[:48] + record("kernel", b"k" * 100), DFT_SHOWN + DONE, 1),
+    (DFT + record("kernel", b"ab"), DFT_SHOWN + DONE, 1),
+    (DFT + flipped(KERNEL, 100), DFT_SHOWN + label("kernel") + bad_crc("kernel", flipped(KERNEL, 100)[4:]), 0),
     (flipped(record("app", b"a" * 100), 0), label("app") + bad_crc("app", record("app", b"a" * 100)[4:]), 0),
     (WHOLE[:5000], label("kernel") + bad_crc("kernel", WHOLE[4:5000]), 0),
     (WRAP, label("rfs") + bad_crc("rfs", WRAP[4:]), 0),
