@@ -16,17 +16,19 @@ def record(type_name, payload, version=(0, 0, 0, 0), hdr_len=None, crc=None, len
     """A record built by hand; hdr_len selects the extended header, whose
     bytes past the fixed fields are zero (left out with pad=False)."""
     magic = TYPES.get(type_name, type_name) if isinstance(type_name, str) else type_name
-    ident = bytes(version)
-    plen = len(payload) if length is None else length
+    fields = (0, len(payload) if length is None else length, magic, int.from_bytes(bytes(version), "big"))
     if hdr_len is None:
-        header = struct.pack(">IIII", 0, plen, magic, int.from_bytes(ident, "big"))
+        header = struct.pack(">IIII", *fields)
     else:
-        header = struct.pack(">IIIIHH", 0, plen, magic | EXTENDED, int.from_bytes(ident, "big"), 0, hdr_len)
-        if pad:
-            header += bytes(max(0, hdr_len - 20))
+        header = struct.pack(">IIIIHH", *fields[:2], magic | EXTENDED, fields[3], 0, hdr_len)
+        header += bytes(max(0, hdr_len - 20)) * pad
     body = header[4:] + payload
-    value = gen_crc(body) if crc is None else crc
-    return struct.pack(">I", value) + body
+    return struct.pack(">I", gen_crc(body) if crc is None else crc) + body
+
+
+def flipped(data, at, mask=1):
+    """data with the bits of mask flipped in its byte at."""
+    return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 
 def walk(data):
