@@ -262,6 +262,18 @@ def test_a_failure_is_reported_and_installs_nothing(inst, conf, prelude, kind, s
     assert inst.board.vpd()[1] == 1
 
 
+def test_an_end_of_input_at_the_question_answers_no_later_one(inst):
+    pkg = inst.package(("app", app_archive("never"), (6, 0, 0, 1)))
+    c = inst.session.on_board("flash-init", "i2c-init", *["install", "/vboard/pkg", 0, 0] * 2,
+                              prelude="mkdir /tmp/quartzimage.tar.gz")
+    c.expect(QUESTION)
+    c.key("\x04")  # the terminal's end of file: the boot it means fails
+    c.expect(QUESTION)
+    c.line("1")
+    assert c.finish()[1] == 0 and inst.session.lines()[2:] == ["install -> 0", "install -> 1"]
+    assert inst.slot(1) == pkg
+
+
 def test_progress_of_a_record_past_42_mb_keeps_rising_and_shows_while_it_is_written(inst):
     size = 45 * 1000 * 1000 + 16
     pkg = inst.package(("app", os.urandom(size - 16), (6, 0, 0, 1)))
