@@ -1,18 +1,11 @@
-"""Typing at a program through a terminal, as an operator at a serial
-terminal does, and the serial line of an XMODEM transfer.
-
-Console: a program on a pseudo-terminal, typed at one key at a time, each
-once the program is blocked in read() on descriptor 0 (/proc/PID/syscall):
-a key sent earlier would meet the terminal still in line mode, which echoes
-it and acts on erase, kill and end of file itself.
-
-Session: moduledrv on such a console, on the test's own terminal or inside a
-board (`vboard run`), its result lines ("OP -> RESULT") read back.
-
-Receiver, Sender, Relay: the XMODEM line.  The receiver has a pty of ours as
-/dev/ttyS0 and as its console (in a small bubblewrap namespace), lrzsz's sx
-another, and the relay copies bytes between them, handing each frame of the
-sender's to the test, which may rewrite, drop or add blocks."""
+"""Console: a program on a pseudo-terminal typed at one key at a time, each
+once the program is blocked in read() on descriptor 0: a key sent earlier
+would meet the terminal still in line mode, which echoes it and acts on
+erase, kill and end of file itself.  Session: moduledrv on such a console,
+here or inside a board (`vboard run`), its result lines read back.
+Receiver, Sender, Relay: an XMODEM line between the receiver (its console
+and /dev/ttyS0 a pty of ours) and lrzsz's sx, each frame of the sender's
+handed to the test, which may rewrite, drop or add blocks."""
 import os
 import pathlib
 import platform
@@ -51,29 +44,29 @@ def crlf(text):
     return data.replace(b"\n", b"\r\n")
 
 
-def waiting_for_input(pid):
+def proc(pid, name):
+    """/proc/PID/NAME, or "" once the process is gone."""
     try:
-        words = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
+        return pathlib.Path(f"/proc/{pid}/{name}").read_bytes().decode(errors="replace")
     except OSError:
-        return False
+        return ""
+
+
+def waiting_for_input(pid):
+    words = proc(pid, "syscall").split()
     return len(words) > 1 and words[0] == str(READ_SYSCALL) and int(words[1], 16) == 0
 
 
 def read_calls(pid):
-    """How many read() calls the process has finished, or None once it is gone."""
-    try:
-        return int(pathlib.Path(f"/proc/{pid}/io").read_text().split("syscr:")[1].split()[0])
-    except OSError:
-        return None
+    """read() calls the process has finished, or None once it is gone."""
+    io = proc(pid, "io")
+    return int(io.split("syscr:")[1].split()[0]) if io else None
 
 
 def program_of(pid):
     """The program a process runs: argv[0], or the one its emulator runs
     (qemu-ppc PROGRAM ARGV0 ...) for a program of the board's own build."""
-    try:
-        argv = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace").split("\0")
-    except OSError:
-        return ""
+    argv = proc(pid, "cmdline").split("\0")
     return argv[1] if pathlib.PurePath(argv[0]).name.startswith("qemu-") and len(argv) > 1 else argv[0]
 
 
@@ -82,10 +75,7 @@ def descendant(root, name):
     how a test outside a board finds the board's program."""
     kids = {}
     for entry in pathlib.Path("/proc").iterdir():
-        try:
-            stat = (entry / "stat").read_text() if entry.name.isdigit() else ""
-        except OSError:
-            continue
+        stat = proc(entry.name, "stat") if entry.name.isdigit() else ""
         if stat:
             kids.setdefault(int(stat[stat.rindex(")") + 2:].split()[1]), []).append(int(entry.name))
     todo = list(kids.get(root, []))
@@ -104,13 +94,13 @@ def with_prelude(prelude, argv):
 
 class Console:
     """A program on a terminal.  `reader` names the process that reads the
-    keys when it is not the one spawned (a program inside a board)."""
+    keys when it is not the one spawned (a program inside a board);
+    preexec_fn sets the terminal up for the program."""
 
     def __init__(self, argv, env=None, reader=None, preexec_fn=None):
-        """preexec_fn runs in the child on its terminal before the program
-        starts, for terminal settings the program is to find."""
         self.child = pexpect.spawn(str(argv[0]), [str(a) for a in argv[1:]], env=env,
                                    timeout=PATIENCE, echo=True, preexec_fn=preexec_fn)
+        self.child.delaybeforesend = None  # each key waits for the program's read already
         self.reader = reader or (lambda: self.child.pid)
         self.seen = b""
 
@@ -338,15 +328,12 @@ class Receiver(OnPty):
         return self.proc.returncode
 
     def lines(self):
-        """moduledrv's result lines, once it has ended."""
         self.wait()
         return self.results.read_text().splitlines()
 
     def result(self):
         """The receiver's result: bytes received, 0 cancelled, -1 no line or file."""
-        lines = self.lines()
-        assert lines and lines[-1].startswith("receive -> "), self.stderr()
-        return int(lines[-1].split()[-1])
+        return int(self.lines()[-1].removeprefix("receive -> "))
 
 
 class Relay:

@@ -83,7 +83,8 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         term.expect_exact([BACK_PROMPT.decode().rstrip(), "    ... Waiting for the <ENTER> key to be hit..."])
         press_enter(board, term)
         if attempt == "sx":
-            dialogue(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""), ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
+            dialogue(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""),
+                            ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
                             ("Image2 updated succeeded\r\nFile processed\r\n", "")])
     dialogue(term, [("Option? : ", "E"), ("Booting image '2'", "")])
     assert "Extracting" not in term.logfile_read.getvalue().decode(errors="replace")
