@@ -17,11 +17,8 @@ from records import record
 
 BEL, BS = "\a", "\b"
 FULL = "".join(chr(ord("a") + i % 26) for i in range(127))
-MENU = ("Please select one of the following options:\n"
-        "\tT) Configure networking and tftp download an image\n"
-        "\tX) Use xmodem 1K to serial download an image\n"
-        "\tR) Reboot\n"
-        "\tE) Exit\n")
+MENU = ("Please select one of the following options:\n\tT) Configure networking and tftp download an image\n"
+        "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n")
 PROMPT = "\nOption? : "
 START = "Entering Rescue Mode.\n" + MENU + PROMPT
 QUESTION = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
