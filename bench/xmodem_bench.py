@@ -35,6 +35,41 @@ PATIENCE = xr.PATIENCE
 RX_TIMEOUT = str(PATIENCE * 10)
 
 
+class PacedRelay(xr.Relay):
+    """A relay that paces each direction like a serial line at RATE with
+    10 bits per byte, and notes when the first block went through and when
+    the end of file was acknowledged."""
+    CHUNK = 32
+
+    def __init__(self, receiver, sender, on_frame):
+        super().__init__(receiver, sender, on_frame)
+        self.busy = {}
+        self.first_block_at = self.eot_acked_at = None
+
+    def paced_write(self, fd, data):
+        # The bytes were all there when the call came: each chunk follows
+        # the one before on the wire, whatever our own sleeps overshoot.
+        done = max(time.monotonic(), self.busy.get(fd, 0.0))
+        for i in range(0, len(data), self.CHUNK):
+            chunk = data[i:i + self.CHUNK]
+            done += len(chunk) * 10 / RATE
+            delay = done - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            os.write(fd, chunk)
+        self.busy[fd] = done
+
+    def to_receiver(self, data):
+        if len(data) > 1 and self.first_block_at is None:
+            self.first_block_at = time.monotonic()
+        self.paced_write(self.receiver.master, data)
+
+    def to_sender(self, data):
+        if xr.ACK in data and self.frames and self.frames[-1] == bytes([xr.EOT]) and self.eot_acked_at is None:
+            self.eot_acked_at = time.monotonic()
+        self.paced_write(self.sender.master, data)
+
+
 class Transfer:
     """One transfer from sx -k to `receiver` through a paced relay, watched
     from a second thread so that it always ends:
@@ -54,7 +89,7 @@ class Transfer:
         self.name = name
         self.receiver = receiver
         self.sender = xr.Sender(workdir, source, ("-k", "-v"))
-        self.relay = xr.Relay(receiver, self.sender, self.forward, rate=RATE)
+        self.relay = PacedRelay(receiver, self.sender, self.forward)
         self.eot_at = None
         self.problem = None
         self.notes = []
@@ -82,7 +117,7 @@ class Transfer:
             self.sender.close()
 
     def acked(self):
-        return "eot_acked_at" in self.relay.stats
+        return self.relay.eot_acked_at is not None
 
     def watch(self):
         progress, since = None, time.monotonic()
@@ -109,7 +144,7 @@ class Transfer:
     def seconds(self):
         """From the first block to the end of file, or a SystemExit saying
         what was seen."""
-        end = self.relay.stats.get("eot_acked_at", self.eot_at)
+        end = self.relay.eot_acked_at or self.eot_at
         if self.problem or self.relay.first_block_at is None or end is None:
             raise SystemExit(self.seen(self.problem or "the transfer ended without an end of file"))
         if not self.acked():
@@ -138,20 +173,20 @@ def tail(text, lines=8):
 
 def resent(relay):
     """Blocks the sender sent again (numbered like the one before)."""
-    numbers = [xr.block_number(b) for b in relay.blocks()]
+    numbers = [b[1] for b in relay.blocks()]
     return sum(1 for a, b in zip(numbers, numbers[1:]) if a == b)
 
 
 def ours(workdir, source):
     out = workdir / "ours.bin"
-    receiver = xr.Receiver.receive(workdir, out)
+    receiver = xr.Receiver.driver(workdir, "receive", out)
     try:
-        receiver.press_enter_at_115200()
+        receiver.enter(raw=True)
         mark = len(receiver.seen)
         transfer = Transfer("Xmodem1K", receiver, workdir, source)
         transfer.run()
         seconds = transfer.seconds()
-        receiver.press_enter_at_9600(mark)
+        receiver.enter(raw=False, start=mark)
         if receiver.result() != SIZE:
             raise SystemExit(f"Xmodem1K received the wrong size: {tail(receiver.stderr())}")
     finally:

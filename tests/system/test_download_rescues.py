@@ -1,5 +1,5 @@
-"""The menu's download rescues on whole boards: XMODEM in real time, lrzsz's sx on the
-operator's terminal sending to the board's rx; TFTP in fast time."""
+"""The menu's XMODEM rescue on whole boards in real time: lrzsz's sx on the
+operator's terminal sending to the board's rx."""
 import io
 import os
 import subprocess
@@ -13,18 +13,9 @@ from console import BACK_PROMPT, CAN, START_PROMPT, descendant, waiting_for_inpu
 from records import record
 from vb import VBoard, sample
 
-SLOT = "Install image as image 1 or 2 (hit return to just boot image): "
-INSTALLED = "Image2 updated succeeded\r\nFile processed\r\n"
 # Every byte value in its blocks, the escape key of vboard's own terminal
 # (0x1D, Ctrl-]) among them.
 ALL_BYTES = record("dft", bytes(range(256)) * 8, version=(4, 0, 0, 9))
-
-
-@pytest.fixture
-def board(tmp_path):
-    board = VBoard.create(tmp_path / "board")
-    board.env("diagnostics=rescue")
-    return board
 
 
 def dialogue(term, steps):
@@ -54,7 +45,9 @@ def press_enter(board, term):
 
 
 @pytest.mark.parametrize("console", ["terminal", "pty"])
-def test_xmodem_rescue_installs_what_sx_sent_and_only_that(board, tmp_path, console):
+def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
+    board = VBoard.create(tmp_path / "board")
+    board.env("diagnostics=rescue")
     pkg = tmp_path / "rescue.pkg"
     pkg.write_bytes(ALL_BYTES + sample("sample.pkg"))
     if console == "terminal":
@@ -90,8 +83,9 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(board, tmp_path, cons
         term.expect_exact([BACK_PROMPT.decode().rstrip(), "    ... Waiting for the <ENTER> key to be hit..."])
         press_enter(board, term)
         if attempt == "sx":
-            dialogue(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""), (SLOT, "2\r"),
-                            (INSTALLED, "")])
+            dialogue(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""),
+                            ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
+                            ("Image2 updated succeeded\r\nFile processed\r\n", "")])
     dialogue(term, [("Option? : ", "E"), ("Booting image '2'", "")])
     assert "Extracting" not in term.logfile_read.getvalue().decode(errors="replace")
     # Powered off by the application's end, not by an escape key in a block.
@@ -105,15 +99,3 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(board, tmp_path, cons
     # after it is never a record of its own.
     assert board.slot_path(2).read_bytes() == sample("sample.pkg")[-len(sample("app3.pkg")):]
     assert board.vpd(1) == 2 and board.system_lines().count('"/usr/bin/rx /tmp/image"') == 2
-
-
-def test_tftp_rescue_installs_the_package_from_the_server(board):
-    (board.path / "tftp" / "app.pkg").write_bytes(sample("app3.pkg"))
-    child = board.spawn(time="fast")
-    dialogue(child, [("Option? : ", "T"), ("IP addr    :", "10.0.0.2\r"), ("Netmask    :", "\r"),
-                     ("Gateway    :", "\r"), ("Server addr:", "10.0.0.1\r"), ("Image Filename: ", "app.pkg\r"),
-                     ("Installing image app.pkg from TFTP server 10.0.0.1\r\n", ""), (SLOT, "2\r"),
-                     (INSTALLED, ""), ("Option? : ", "E"), ("Sample application 6.0.0.3 done\r\n", "")])
-    child.expect(pexpect.EOF)
-    child.close()
-    assert child.exitstatus == 0 and board.slot_path(2).read_bytes() == sample("app3.pkg") and board.vpd(1) == 2

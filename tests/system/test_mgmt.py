@@ -30,22 +30,9 @@ def converse(c, script):
     c.wait_reading()
     pid = c.reader()
     c.reader = lambda: pid  # found once, not by a walk of /proc at every key
-    c.child.delaybeforesend = None  # each key waits for its read already
-    text = ""
-    for i, piece in enumerate(script):
-        if i % 2 == 0:
-            text += piece
-        elif piece is INTERRUPT:
-            c.interrupt(direct=True)
-            text += "\x07"
-        else:
-            c.key(piece + "\r")
-            text += piece + "\n"
-    return text
-
-
-def each(prompt, answers):
-    return sum(([prompt, a] for a in answers), [])
+    c.keys([None if k is INTERRUPT else k + "\r" for k in script[1::2]], direct=True)
+    return "".join(w + ("\x07" if k is INTERRUPT else k + "\n") for w, k in zip(script[::2], script[1::2])) + (
+        script[-1] if len(script) % 2 else "")
 
 
 ADDRESSES = ["127.0.0.1", "224.0.0.1", "239.255.255.255", "10.0.0.0", "10.0.0.255", "1.2.3.4"]
@@ -55,8 +42,8 @@ ADDRESSES = ["127.0.0.1", "224.0.0.1", "239.255.255.255", "10.0.0.0", "10.0.0.25
     (("ask", IP, 1, 1, "0.0.0.0"), [IP, "", INVALID + IP, "192.168.1.300", INVALID + IP, "0.0.0.0", bad("0.0.0.0") + IP,
      "240.0.0.1", bad("240.0.0.1") + IP, "255.255.255.255", bad("255.255.255.255") + IP, "abc", INVALID + IP, "10.1"],
      ["ask -> 1 10.0.0.1"]),
-    (("ask", SERVER, 1, 1, "0.0.0.0") * 6, each(SERVER, ADDRESSES), [f"ask -> 1 {a}" for a in ADDRESSES]),
-    (("ask", MASK, 0, 0, "255.0.0.0") * 2, each(MASK, ["", "0.0.0.0"]), ["ask -> 1 255.0.0.0", "ask -> 1 0.0.0.0"]),
+    (("ask", SERVER, 1, 1, "0.0.0.0") * 6, sum(([SERVER, a] for a in ADDRESSES), []), [f"ask -> 1 {a}" for a in ADDRESSES]),
+    (("ask", MASK, 0, 0, "255.0.0.0") * 2, [MASK, "", MASK, "0.0.0.0"], ["ask -> 1 255.0.0.0", "ask -> 1 0.0.0.0"]),
     # A rejected answer never reaches the variable: an empty one after it
     # keeps what the caller had.
     (("ask", GW, 0, 1, "10.9.9.9"), [GW, "0.0.0.0", bad("0.0.0.0") + GW, "240.1.2.3", bad("240.1.2.3") + GW,
@@ -149,33 +136,22 @@ NAMES = ["Img-1.2_3+4:5@6,7~8/x", "x;reboot", "we;ird $(x) 'q' `y` \"z\" & | < >
          "x\\'; touch /tmp/pwned #"]
 
 
-def fetch(session, tails, served=(), slot=None, prelude=None):
+def fetch(session, tails, slot=None, prelude=None):
     """The TFTP rescue once for each tail of its dialogue (ending in a file
-    name), the board's server holding PACKAGE at each served name, each
-    arrival installed in slot: the console that must begin the result, the
+    name), the board's server holding PACKAGE at each name but missing.bin,
+    each arrival installed in slot: the console each dialogue must show, the
     console, the results."""
     c = session.on_board("flash-init", "i2c-init", *["tftp"] * len(tails), prelude=prelude)
-    for name in served:
+    for name in NAMES + ["pkg.bin"]:
         (session.board.path / "tftp" / name).parent.mkdir(parents=True, exist_ok=True)
         (session.board.path / "tftp" / name).write_bytes(PACKAGE)
-    expected = ""
+    expected = []
     for tail in tails:
-        expected += converse(c, TFTP_QUESTIONS + tail)
+        expected.append(converse(c, TFTP_QUESTIONS + tail))
         if slot:
             c.expect(SLOT)
             c.line(slot)
     return (expected, *session.finish())
-
-
-def test_tftp_package_fetched_and_installed(session):
-    expected, text, results = fetch(session, [["x", ASKED_AGAIN, "Q", ASKED_AGAIN, "", ASKED_AGAIN, "pkg.bin"]],
-                                    ["pkg.bin"], "2")
-    assert text.startswith(expected + "\tNetmask    : 255.255.255.0\n" + SETTLE
-                           + "Installing image pkg.bin from TFTP server 10.0.0.1\n")
-    assert "Attempt" not in text and results[-1] == "tftp -> 1"
-    assert session.commands()[3:5] == [r'"ifconfig eth1 up\n"', r'"tftp -g -r pkg.bin -l /tmp/image 10.0.0.1\n"']
-    assert (session.board.path / "user" / "images" / "image2").read_bytes() == PACKAGE
-    assert session.board.vpd()[1] == 2
 
 
 def test_tftp_file_missing_three_attempts_and_no_earlier_download(session):
@@ -190,11 +166,15 @@ def test_tftp_file_missing_three_attempts_and_no_earlier_download(session):
         fetch_line, "sleep 3000000"] * 3
 
 
-def test_tftp_file_names_are_fetched_as_typed_and_run_nothing(session):
-    expected, text, results = fetch(session, [[n] for n in NAMES], NAMES, "1")
-    assert results[2:] == ["tftp -> 1"] * len(NAMES), text
+def test_tftp_packages_fetched_as_typed_and_installed_running_nothing_else(session):
+    expected, text, results = fetch(session, [["x", ASKED_AGAIN, "Q", ASKED_AGAIN, "", ASKED_AGAIN, "pkg.bin"]]
+                                    + [[n] for n in NAMES], "2")
+    assert text.startswith(expected[0] + "\tNetmask    : 255.255.255.0\n" + SETTLE
+                           + "Installing image pkg.bin from TFTP server 10.0.0.1\n")
+    assert "Attempt" not in text and results[2:] == ["tftp -> 1"] * (1 + len(NAMES))
     assert all(f"Installing image {n} from TFTP server 10.0.0.1\n" in text for n in NAMES)
     # Plain names keep the command line byte for byte.
+    assert session.commands()[3:5] == [r'"ifconfig eth1 up\n"', r'"tftp -g -r pkg.bin -l /tmp/image 10.0.0.1\n"']
     assert f'"tftp -g -r {NAMES[0]} -l /tmp/image 10.0.0.1\\n"' in session.commands()
-    assert (session.board.path / "user" / "images" / "image1").read_bytes() == PACKAGE
-    assert not (session.board.path / "tmp" / "pwned").exists()
+    assert (session.board.path / "user" / "images" / "image2").read_bytes() == PACKAGE
+    assert session.board.vpd()[1] == 2 and not (session.board.path / "tmp" / "pwned").exists()

@@ -1,13 +1,97 @@
-"""The console's single-key read and line editor, typed at key by key through
-a pseudo-terminal; what the program writes is checked byte for byte."""
+"""The console's single-key read and line editor, the rescue menu, the
+version display and the standalone diagnostics, typed at key by key; what
+the program writes is checked byte for byte.  What needs the board's
+filesystem and tools runs inside a board (vboard run); the rest runs on the
+test's own terminal."""
+import io
+import os
+import struct
+import tarfile
 import termios
 
 import pytest
 
+from board import Board
 from console import crlf, session  # noqa: F401
+from records import record
 
 BEL, BS = "\a", "\b"
 FULL = "".join(chr(ord("a") + i % 26) for i in range(127))
+MENU = ("Please select one of the following options:\n\tT) Configure networking and tftp download an image\n"
+        "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n")
+PROMPT = "\nOption? : "
+START = "Entering Rescue Mode.\n" + MENU + PROMPT
+QUESTION = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+WIPE = "unmount filesystem\n\nErasing filesystem for clean install\nMounting...\ncreating default filesystem\n"
+WIPE_COMMANDS = ['"/bin/umount /user &> /dev/null"', '"flash_eraseall /dev/mtd-user-char"',
+                 '"/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null"', '"mkdir /user/images &> /dev/null"']
+TFTP = "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\nIP addr    :"
+INT = None  # the terminal's interrupt key
+QUIT = ["menu -> 1 quit 0"]
+
+
+def edit(keys, size, shown, text, quit=0):
+    """A line typed at a buffer of size: the text, the interrupt flag, the
+    caller's buffer, zeros after the text, nothing written past the buffer."""
+    return ("line", size), keys, shown, [f"line -> {text.encode('latin-1').hex() or '-'} quit {quit} same 1 "
+                                         "zeroed 1 guard 1"]
+
+
+def unknown(ch):
+    return f'unknown option "{ch}". Please try again\n' + PROMPT
+
+
+# operations, keys, what the console shows, the result lines
+TYPED = [
+    edit("hello\r", 128, "hello\n", "hello"),
+    edit("ok\n", 128, "ok\n", "ok"),
+    edit("abcd\x02\x02\r", 128, "abcd" + BS * 2 + "\n", "abcd"),
+    edit("\r", 128, "\n", ""),
+    # full buffers: the last byte stays for the terminating zero
+    edit(FULL + "XY\r", 128, FULL + BEL + BEL + "\n", FULL),
+    edit("abc\x01Z\r", 4, "abc" + BS * 3 + BEL + "\n", "abc"),
+    edit("ab\r", 1, BEL + BEL + "\n", ""),
+    edit("abcd\x7fxy\r", 4, "abc" + BEL + BS + " " + BS + "x" + BEL + "\n", "abx"),
+    # cursor keys: an insertion redraws the tail and steps back over it
+    edit("abc\x02\x02X\r", 128, "abc" + BS * 2 + "Xbc" + BS * 2 + "\n", "aXbc"),
+    edit("abc\x01\x01Z\r", 128, "abc" + BS * 3 + "Zabc" + BS * 3 + "\n", "Zabc"),
+    edit("abc\x02\x02\x06\x06\x06Q\r", 128, "abc" + BS * 2 + "bcQ\n", "abcQ"),
+    edit("a\x02\x02\x02b\r", 128, "a" + BS + "ba" + BS + "\n", "ba"),
+    edit("abc\x1b[D\x1b[D\x1b[CX\r", 128, "abc" + BS * 2 + "bXc" + BS + "\n", "abXc"),
+    edit("ab\x01\x1b[1;5CZ\r", 128, "ab" + BS * 2 + "aZb" + BS + "\n", "aZb"),
+    edit("ab\x1b[A\x1b[3~c\r", 128, "abc\n", "abc"),
+    edit("a\x1bOC\r", 128, "aOC\n", "aOC"),
+    edit("a\x1b\x1b[D\r", 128, "a" + BS + "\n", "a"),
+    # deletion
+    edit("abc\b\r", 128, "abc" + BS + " " + BS + "\n", "ab"),
+    edit("abcd\x02\x02\x7f\r", 128, "abcd" + BS * 3 + "cd " + BS * 3 + "\n", "acd"),
+    edit("ab\x01\b\x7f\r", 128, "ab" + BS * 2 + "\n", "ab"),
+    edit("abc\x01\x04\r", 128, "abc" + BS * 3 + "bc " + BS * 3 + "\n", "bc"),
+    edit("abc\x04\r", 128, "abc\n", "abc"),
+    edit("abc\x1b\b\x1b\x7f\r", 128, "abc" + (BS + " " + BS) * 2 + "\n", "a"),
+    # other keys: control keys ring, bytes above 127 are text
+    edit("a\tb\x00\x1fc\r", 128, "a" + BEL + "b" + BEL + BEL + "c\n", "abc"),
+    edit("a\xe9\xff\r", 128, "a\xe9\xff\n", "a\xe9\xff"),
+    # 0x03 read as data (not the line's interrupt character) breaks off;
+    # the interrupt key while typing rings once and keeps the text
+    edit("ab\x03", 128, "ab <break>\n", "ab"),
+    edit(["ab", INT, "c\r"], 128, "ab" + BEL + "c\n", "abc", quit=1),
+    # A key is neither echoed nor waits for a line; the interrupt key gives
+    # 0; the terminal is restored after each.
+    (("lflags", "key", "lflags"), "\xff", "", ["lflags -> icanon 1 echo 1", "key -> 0xff quit 0",
+                                             "lflags -> icanon 1 echo 1"]),
+    (("key", "lflags"), [INT], "", ["key -> 0x00 quit 1", "lflags -> icanon 1 echo 1"]),
+    (("menu",), "E", START + "E\n", QUIT),
+    (("menu",), "e", START + "e\n", QUIT),
+    # Enter arrives as a line feed, which the echo and the message show.
+    (("menu",), "q\ru9E", START + "q\n" + unknown("Q") + "\n\n" + unknown("\n") + "u\n" + unknown("U")
+     + "9\n" + unknown("9") + "E\n", QUIT),
+    # The failed read echoes as the byte 0 and a line end; no message.
+    (("menu",), [INT, "e"], START + "\0\n" + PROMPT + "e\n", QUIT),
+    # An interrupt that came while no key was awaited discards one key.
+    (("sigint", "menu"), "ee", START + "e\n" + PROMPT + "e\n", ["sigint -> quit 1"] + QUIT),
+    (("menu",), ["t", "q\r", "e"], START + "t\n" + TFTP + "q\n" + MENU + PROMPT + "e\n", QUIT),
+]
 
 
 def no_interrupt_char():
@@ -17,74 +101,91 @@ def no_interrupt_char():
     termios.tcsetattr(0, termios.TCSANOW, attrs)
 
 
-# keys typed, buffer size, what the console shows, the text returned
-EDITS = [
-    ("hello\r", 128, "hello\n", "hello"),
-    ("ok\n", 128, "ok\n", "ok"),
-    ("abcd\x02\x02\r", 128, "abcd" + BS * 2 + "\n", "abcd"),
-    ("\r", 128, "\n", ""),
-    # full buffers: the last byte stays for the terminating zero
-    (FULL + "XY\r", 128, FULL + BEL + BEL + "\n", FULL),
-    ("abc\x01Z\r", 4, "abc" + BS * 3 + BEL + "\n", "abc"),
-    ("ab\r", 1, BEL + BEL + "\n", ""),
-    ("abcd\x7fxy\r", 4, "abc" + BEL + BS + " " + BS + "x" + BEL + "\n", "abx"),
-    # cursor keys: an insertion redraws the tail and steps back over it
-    ("abc\x02\x02X\r", 128, "abc" + BS * 2 + "Xbc" + BS * 2 + "\n", "aXbc"),
-    ("abc\x01\x01Z\r", 128, "abc" + BS * 3 + "Zabc" + BS * 3 + "\n", "Zabc"),
-    ("abc\x02\x02\x06\x06\x06Q\r", 128, "abc" + BS * 2 + "bcQ\n", "abcQ"),
-    ("a\x02\x02\x02b\r", 128, "a" + BS + "ba" + BS + "\n", "ba"),
-    ("abc\x1b[D\x1b[D\x1b[CX\r", 128, "abc" + BS * 2 + "bXc" + BS + "\n", "abXc"),
-    ("ab\x01\x1b[1;5CZ\r", 128, "ab" + BS * 2 + "aZb" + BS + "\n", "aZb"),
-    ("ab\x1b[A\x1b[3~c\r", 128, "abc\n", "abc"),
-    ("a\x1bOC\r", 128, "aOC\n", "aOC"),
-    ("a\x1b\x1b[D\r", 128, "a" + BS + "\n", "a"),
-    # deletion
-    ("abc\b\r", 128, "abc" + BS + " " + BS + "\n", "ab"),
-    ("abcd\x02\x02\x7f\r", 128, "abcd" + BS * 3 + "cd " + BS * 3 + "\n", "acd"),
-    ("ab\x01\b\x7f\r", 128, "ab" + BS * 2 + "\n", "ab"),
-    ("abc\x01\x04\r", 128, "abc" + BS * 3 + "bc " + BS * 3 + "\n", "bc"),
-    ("abc\x04\r", 128, "abc\n", "abc"),
-    ("abc\x1b\b\x1b\x7f\r", 128, "abc" + (BS + " " + BS) * 2 + "\n", "a"),
-    # other keys: control keys ring, bytes above 127 are text
-    ("a\tb\x00\x1fc\r", 128, "a" + BEL + "b" + BEL + BEL + "c\n", "abc"),
-    ("a\xe9\xff\r", 128, "a\xe9\xff\n", "a\xe9\xff"),
-    # 0x03 read as data (not the line's interrupt character) breaks off
-    ("ab\x03", 128, "ab <break>\n", "ab"),
-]
+@pytest.mark.parametrize("ops,keys,shown,results", TYPED)
+def test_typed_at_the_terminal(session, ops, keys, shown, results):
+    c = session.local(*ops, preexec_fn=no_interrupt_char if "\x03" in keys else None)
+    c.keys(keys)
+    assert c.finish() == (crlf(shown), 0)
+    assert session.lines() == results
 
 
-@pytest.mark.parametrize("keys,size,shown,text", EDITS)
-def test_line_editor(session, keys, size, shown, text):
-    c = session.local("line", size, preexec_fn=no_interrupt_char if "\x03" in keys else None)
-    c.key(keys)
-    out, status = c.finish()
-    assert (out, status) == (crlf(shown), 0)
-    # The text, no interrupt, the caller's buffer, zeros after the text, and
-    # nothing written past the buffer.
-    assert session.lines() == [f"line -> {text.encode('latin-1').hex() or '-'} quit 0 same 1 zeroed 1 guard 1"]
+def test_reboot_waits_then_reboots_and_never_returns(session, tmp_path):
+    board = Board(tmp_path / "board")
+    fake = tmp_path / "bin"
+    fake.mkdir()
+    (fake / "reboot").write_text(f"#!/bin/sh\necho rebooted >> {tmp_path / 'reboots'}\n")
+    (fake / "reboot").chmod(0o755)
+    board.power_on()
+    c = session.local("menu", env=dict(board.env(), PATH=f"{fake}:{os.environ['PATH']}"))
+    c.key("r")
+    assert c.finish() == (crlf(START + "r\n"), 0)
+    assert session.lines() == []  # the menu never returned
+    assert (tmp_path / "reboots").read_text() == "rebooted\n"
+    assert board.trace_words(["sleep", "system"]) == ["sleep 1000000", "sleep 1000000", 'system "reboot"']
 
 
-def test_interrupt_key_while_typing_rings_once_and_keeps_the_text(session):
-    c = session.local("line", 128)
-    c.key("ab")
-    c.interrupt()
-    c.key("c\r")
-    assert c.finish() == (crlf("ab" + BEL + "c\n"), 0)
-    assert session.lines() == [f"line -> {b'abc'.hex()} quit 1 same 1 zeroed 1 guard 1"]
+def put_part(board, part, data):
+    image = board.flash(part)
+    board.flash_path(part).write_bytes(data + image[len(data):])
 
 
-def test_echo_and_line_mode_are_off_only_while_a_key_is_awaited(session):
-    c = session.local("lflags", "key", "lflags")
-    c.wait_reading()
-    lflag = termios.tcgetattr(c.child.child_fd)[3]
-    assert lflag & (termios.ICANON | termios.ECHO) == 0 and lflag & termios.ISIG
-    c.child.send(b"\xff")
-    assert c.finish() == (b"", 0)  # the key is not echoed
-    assert session.lines() == ["lflags -> icanon 1 echo 1", "key -> 0xff quit 0", "lflags -> icanon 1 echo 1"]
+VERSIONS = ("Installed images versions: \n\tBoot image  : {}\n\tRFS image   : {}\n\tKernel image: {}\n"
+            "\tDFT image   : {}\n\tOS image 1  : {}\n\tOS image 2  : {}\n")
 
 
-def test_interrupt_key_gives_0_and_restores_the_terminal(session):
-    c = session.local("key", "lflags")
-    c.interrupt()
-    assert c.finish() == (b"", 0)
-    assert session.lines() == ["key -> 0x00 quit 1", "lflags -> icanon 1 echo 1"]
+# Without flash every partition shows zeros.
+@pytest.mark.parametrize("conf,said,versions", [
+    ([], "", ["1.2.3.4", "255.254.253.252", "2.0.0.9", "255.255.255.255", "0.0.0.0"]),
+    (["fault.mtd_probe = fail"], "Could not get MTD device info \n", ["0.0.0.0"] * 5)])
+def test_h_shows_every_installed_version_and_missing_ones_as_zeros(session, tmp_path, conf, said, versions):
+    board = session.board = Board(tmp_path / "board", conf=conf)
+    # The boot loader's payload carries its own header words at byte 240.
+    put_part(board, "uboot", b"u" * 240 + struct.pack(">IIII", 0xDEADBEEF, 512, 0x02504F4C, 0x01020304))
+    put_part(board, "rfs", record("rfs", b"r" * 100, version=(255, 254, 253, 252), hdr_len=24))
+    put_part(board, "kernel", record("kernel", b"k" * 100, version=(2, 0, 0, 9)))
+    # The device tree partition stays erased.
+    (board.path / "user" / "images" / "image2").write_bytes(record("app", b"a" * 50, version=(6, 1, 2, 3)))
+    session.on_board("flash-init", "menu").keys("he")
+    assert session.finish() == (said + START + "h\n" + VERSIONS.format(*versions, "6.1.2.3") + MENU + PROMPT
+                                + "e\n", [f"flash-init -> {-1 if said else 0}"] + QUIT)
+
+
+@pytest.fixture
+def filled(session, tmp_path):
+    board = session.board = Board(tmp_path / "board")
+    (board.path / "user" / "images" / "image1").write_bytes(b"old image")
+    (board.path / "user" / "config").write_text("saved configuration\n")
+    return board
+
+
+def user_files(board):
+    return sorted(str(p.relative_to(board.path / "user")) for p in (board.path / "user").rglob("*"))
+
+
+@pytest.mark.parametrize("keys,wiped", [("y", 1), ("Y", 1), ("\r", 0), ("n", 0), ([INT], 0)])
+def test_only_yes_wipes_the_user_filesystem_then_the_diagnostics_boot(session, filled, keys, wiped):
+    script = b"#!/bin/sh\necho diagnostics test image up\n"
+    archive = io.BytesIO()
+    with tarfile.open(fileobj=archive, mode="w:gz") as tar:
+        info = tarfile.TarInfo("mpdiag.elf.strip")
+        info.size, info.mode = len(script), 0o755
+        tar.addfile(info, io.BytesIO(script))
+    put_part(filled, "rescue", record("diags", archive.getvalue(), version=(5, 0, 0, 7)))
+    session.on_board("flash-init", "i2c-init", "diags").keys(keys, direct=True)
+    out, results = session.finish()
+    assert out.startswith(QUESTION + "\n" + WIPE * wiped + "Booting diags image...\nLaunching diagnostics image")
+    assert "diagnostics test image up" in out
+    assert results == ["flash-init -> 0", "i2c-init -> 0"]  # never returned
+    assert user_files(filled) == (["images"] if wiped else ["config", "images", "images/image1"])
+    assert [c for c in session.commands() if c in WIPE_COMMANDS] == WIPE_COMMANDS * wiped
+    assert "exec /bin/backtrace /bin/backtrace" in filled.trace_words(["exec"])
+    assert filled.vpd()[59] == 4
+
+
+def test_d_from_the_menu_and_an_interrupt_during_it_leaves_no_flag_behind(session, filled):
+    # The rescue partition is erased: nothing to boot, back to the menu; e
+    # accepted at once: the menu cleared the flag.
+    session.on_board("flash-init", "menu").keys(["D", INT, "e"], direct=True)
+    assert session.finish() == (START + "D\n" + QUESTION + "\nBooting diags image...\nImage not found... \n"
+                                + MENU + PROMPT + "e\n", ["flash-init -> 0"] + QUIT)
+    assert user_files(filled) == ["config", "images", "images/image1"]
