@@ -378,6 +378,8 @@ class Relay:
         mark, deadline = len(self.receiver.seen), time.monotonic() + 10 * PATIENCE
         while self.sender.proc.poll() is None or not (
                 BACK_PROMPT in self.receiver.seen[mark:] or self.receiver.proc.poll() is not None):
+            if self.sender.proc.poll() is not None:  # what is left is quick, unless it never ends
+                deadline = min(deadline, time.monotonic() + PATIENCE)
             if time.monotonic() > deadline:
                 raise TimeoutError("transfer did not end")
             ready = select.select([self.receiver.master, self.sender.master], [], [], 0.05)[0]
