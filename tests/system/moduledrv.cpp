@@ -54,10 +54,7 @@ __attribute__((format(printf, 1, 2))) void report(const char *fmt, ...)
 }
 
 // The low 32 bits, whatever the width of this machine's long.
-uint32_t number(const char *text)
-{
-	return (uint32_t)strtoull(text, nullptr, 0);
-}
+uint32_t number(const char *text) { return (uint32_t)strtoull(text, nullptr, 0); }
 
 struct in_addr address(const char *dotted)
 {
@@ -69,12 +66,10 @@ struct in_addr address(const char *dotted)
 
 std::string hex(const void *data, size_t n)
 {
+	const uint8_t *p = (const uint8_t *)data;
 	std::string s;
-	char two[3];
-	for (size_t i = 0; i < n; i++) {
-		snprintf(two, sizeof two, "%02x", ((const uint8_t *)data)[i]);
-		s += two;
-	}
+	for (size_t i = 0; i < n; i++)
+		s += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
 	return s.empty() ? "-" : s;
 }
 
