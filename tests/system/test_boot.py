@@ -120,8 +120,8 @@ BOOTS = [
          + "No valid application image found. Trying rescue image\n" + DIAGS, booted=4),
     *[case(f"no-slot-files-{kind}", [slot(1), slot(2, hostile=kind, target=None)], RESCUE + DIAGS, booted=4)
       for kind in [None, "fifo", "folder"]],
-    case("no-app-record-1", [slot(1, sample("kernel.pkg"))],
-         BOOT.format(1) + INVALID.format(0x3504F4C, 1, 2) + BOOT.format(2) + app("6.0.0.2"), booted=2),
+    case("no-app-record-2", [vpd(1, 2), slot(2, sample("kernel.pkg"))],
+         BOOT.format(2) + INVALID.format(0x3504F4C, 2, 1) + BOOT.format(1) + app("6.0.0.1"), booted=1),
     case("no-app-record-anywhere", [slot(1, sample("kernel.pkg")), slot(2, sample("rfs.pkg"))],
          BOOT.format(1) + INVALID.format(0x3504F4C, 1, 2) + BOOT.format(2)
          + "No valid application image found. Trying rescue image\n" + DIAGS, booted=4),
@@ -164,11 +164,14 @@ BOOTS = [
     case("memory-checker", [env("memchk=on")], BOOT.format(1) + app("6.0.0.1"), rc=4, booted=1,
          commands=['system "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\\n"', 'system "reboot"']),
     # The debugger comes from the slot other than the selected one.
+    case("debugger-extended-header", [env("gdb=on"), vpd(1, 2),
+                                      slot(1, record("app", payloads(sample("gdb.pkg"))[0], hdr_len=24))],
+         BOOT.format(2) + "Extracting GDB from image slot 1\n" + GDB_FOUND.format(1, GDB_LEN) + INSTALL.format("6.0.0.2")
+         + "*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" + BODY.format("6.0.0.2"), rc=4, booted=2),
     *[case(f"debugger-{name}", [env("gdb=on"), step], BOOT.format(1) + "Extracting GDB from image slot 2\n" + found
            + INSTALL.format("6.0.0.1") + ("*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" if rc else NO_GDB)
            + BODY.format("6.0.0.1"), rc=rc, booted=1) for name, step, found, rc in [
         ("from-other-slot", slot(2, sample("gdb.pkg")), V2 + GDB_FOUND.format(2, GDB_LEN), 4),
-        ("extended-header", slot(2, record("app", payloads(sample("gdb.pkg"))[0], hdr_len=24)), GDB_FOUND.format(2, GDB_LEN), 4),
         ("missing", slot(2), "Failed to open GDB image (from slot 2)\n", 0),
         ("not-a-program", slot(2, sample("app2.pkg")), V2 + GDB_FOUND.format(2, len(payloads(sample("app2.pkg"))[0])), 0),
         ("other-machine", slot(2, record("app", gzip.compress(bytes(OTHER_MACHINE)))),
