@@ -73,7 +73,7 @@ class VBoard:
         shutil.copytree(_template(sample, tuple(sets)), path, symlinks=True)
         return cls(path)
 
-    set_conf = Board.set_conf
+    set_conf, flash_path = Board.set_conf, Board.flash_path
 
     def env(self, *assignments):
         subprocess.run([str(VBOARD), "env", str(self.path), *assignments], check=True, capture_output=True)
@@ -86,9 +86,6 @@ class VBoard:
 
     def remove_slot(self, n):
         self.slot_path(n).unlink()
-
-    def flash_path(self, part):
-        return self.path / "flash" / f"{part}.bin"
 
     def write_partition(self, part, data):
         """Stores `data` from offset 0, the rest erased, as if flashed."""
