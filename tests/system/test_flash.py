@@ -70,7 +70,10 @@ def test_a_failure_is_reported(board, tmp_path, conf, ops, shown):
         assert board.flash("kernel")[:S] == data_file(tmp_path, S).read_bytes()[:2048] + b"\xff" * (S - 2048)
 
 
-@pytest.mark.parametrize("conf", ["fault.mtd_probe = fail", "fault.missing = /dev/mtd-kernel"])
+# no flash, or one of an erase size the module cannot work in (no power of
+# two, or less than its 1024-byte write pieces)
+@pytest.mark.parametrize("conf", ["fault.mtd_probe = fail", "fault.missing = /dev/mtd-kernel", "erase_size = 3072",
+                                  "erase_size = 512"])
 def test_no_flash_means_no_device_access(board, tmp_path, conf):
     board.set_conf(conf)
     before = {p: board.flash(p) for p in ["kernel", "rfs", "ubootenv"]}
