@@ -1,12 +1,10 @@
 """A virtual board directory for tests that drive modules through a test
-program with the device models preloaded (no namespace), and the trace
-parsed into events.
+program with the device models preloaded (no namespace), and its trace.
 
-With VBOARD_PPC_BUILD naming the board's build (build-ppc), the tests run
-the board's own programs: the launcher and the sample debugger on whole
-boards (vb.py), and the test programs that drive its modules, under qemu-ppc
-with the PowerPC models beside the PC ones.  This is the one place that
-reads the switch."""
+With VBOARD_PPC_BUILD naming the board's build (build-ppc), the tests run the
+board's own programs: the launcher and the sample debugger on whole boards
+(vb.py), and the module drivers under qemu-ppc with the PowerPC models beside
+the PC ones.  This is the one place that reads the switch."""
 import os
 import pathlib
 import stat
@@ -20,16 +18,13 @@ LIBVBOARD = BUILD_DIR / "lib" / "libvboard.so"
 VBOARD_HW = BUILD_DIR / "bin" / "vboard-hw"
 
 PPC_BUILD = os.environ.get("VBOARD_PPC_BUILD")
-if PPC_BUILD:
-    PPC_BUILD = pathlib.Path(PPC_BUILD).resolve()
-    # Inside a board the board registers the emulator itself.
-    EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"]
-    # One preload path for both kinds of program: each dynamic loader
-    # completes $LIB with a directory of its own.
-    LIBS = {sysconfig.get_config_var("MULTIARCH"): LIBVBOARD, "powerpc-linux-gnu": PPC_BUILD / "lib" / "libvboard.so"}
-else:
-    EMULATOR = []
-    LIBS = {}
+PPC_BUILD = PPC_BUILD and pathlib.Path(PPC_BUILD).resolve()
+# Inside a board the board registers the emulator itself.
+EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"] if PPC_BUILD else []
+# One preload path for both kinds of program: each dynamic loader completes
+# $LIB with a directory of its own.
+LIBS = {sysconfig.get_config_var("MULTIARCH"): LIBVBOARD,
+        "powerpc-linux-gnu": PPC_BUILD / "lib" / "libvboard.so"} if PPC_BUILD else {}
 # The build under test: the launcher, the test programs, and the samples
 # (the debugger's is a program of that build).
 TESTED_BUILD = PPC_BUILD or BUILD_DIR
@@ -50,11 +45,6 @@ def outside_board(program):
 
 MODULEDRV = outside_board(driver("moduledrv"))
 
-# Small partitions keep each board quick to make; tests that need the real
-# sizes say so in their configuration.
-TEST_SIZES = {"uboot": 524288, "ubootenv": 131072, "devicetree": 262144,
-              "kernel": 4194304, "rfs": 1048576, "rescue": 1048576}
-
 
 def parse_trace(path, kinds=None):
     """The events of a trace after its last power-on, as (usec, [words],
@@ -65,8 +55,7 @@ def parse_trace(path, kinds=None):
         words = rest.split()
         if words == ["power-on"]:
             events = []
-            continue
-        if kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
+        elif kinds is None or (words and any(words[0].startswith(k) for k in kinds)):
             events.append((int(usec), words, rest))
     return events
 
@@ -75,38 +64,26 @@ def make_hostile(path, kind, target):
     """Puts at `path` what is no slot file of its own: a symbolic link to
     `target` (as the board sees it), a second name of `target` (beside
     `path`), a FIFO, an empty folder, or a device node (/dev/zero's)."""
-    if kind == "symlink":
-        path.symlink_to(target)
-    elif kind == "hardlink":
-        os.link(path.parent / target, path)
-    elif kind == "fifo":
-        os.mkfifo(path)
-    elif kind == "folder":
-        path.mkdir()
-    else:
-        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 5))
+    {"symlink": lambda: path.symlink_to(target), "hardlink": lambda: os.link(path.parent / target, path),
+     "fifo": lambda: os.mkfifo(path), "folder": path.mkdir,
+     "device": lambda: os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 5))}[kind]()
 
 
 class Board:
+    # Small partitions keep each board quick to make; tests that need the
+    # real sizes say so.
     def __init__(self, path, conf=(), sizes=None, erase_size=65536):
         self.path = pathlib.Path(path)
-        self.sizes = dict(TEST_SIZES, **(sizes or {}))
-        self.erase_size = erase_size
+        self.sizes = dict({"uboot": 524288, "ubootenv": 131072, "devicetree": 262144, "kernel": 4194304,
+                           "rfs": 1048576, "rescue": 1048576}, **(sizes or {}))
         for sub in ["flash", "user/images", "tmp", "tftp"]:
             (self.path / sub).mkdir(parents=True, exist_ok=True)
-        lines = [f"erase_size = {erase_size}"]
-        lines += [f"size.{p} = {n}" for p, n in self.sizes.items()]
-        lines += list(conf)
-        (self.path / "board.conf").write_text("\n".join(lines) + "\n")
+        (self.path / "board.conf").write_text("".join(f"{line}\n" for line in [
+            f"erase_size = {erase_size}", *(f"size.{p} = {n}" for p, n in self.sizes.items()), *conf]))
         for part, size in self.sizes.items():
             self.flash_path(part).write_bytes(b"\xff" * size)
-        vpd = bytearray(b"\xff" * 256)
-        vpd[1] = 1
-        (self.path / "vpd.bin").write_bytes(bytes(vpd))
-        cpld = bytearray(256)
-        cpld[20] = 0xA4
-        cpld[24] = 0x01
-        (self.path / "cpld.bin").write_bytes(bytes(cpld))
+        (self.path / "vpd.bin").write_bytes(b"\xff\x01" + b"\xff" * 254)
+        (self.path / "cpld.bin").write_bytes(bytes(20) + b"\xa4" + bytes(3) + b"\x01" + bytes(231))
         (self.path / "trace.log").write_bytes(b"")
         for arch, lib in LIBS.items():
             (self.path / "preload" / "lib" / arch).mkdir(parents=True, exist_ok=True)
@@ -132,11 +109,9 @@ class Board:
 
     def write_env(self, *variables, raw=None):
         """The U-Boot environment: CRC word, then name=value strings."""
-        size = self.sizes["ubootenv"]
         data = raw if raw is not None else b"".join(v.encode() + b"\0" for v in variables) + b"\0"
-        area = data.ljust(size - 4, b"\xff")[: size - 4]
-        crc = zlib.crc32(area) & 0xFFFFFFFF
-        self.flash_path("ubootenv").write_bytes(struct.pack(">I", crc) + area)
+        area = data.ljust(self.sizes["ubootenv"] - 4, b"\xff")[: self.sizes["ubootenv"] - 4]
+        self.flash_path("ubootenv").write_bytes(struct.pack(">I", zlib.crc32(area)) + area)
 
     def env(self):
         preload = self.path / "preload" / "$LIB" / "libvboard.so" if LIBS else LIBVBOARD

@@ -60,13 +60,6 @@ def rescue(data):
     return lambda board: board.write_partition("rescue", data)
 
 
-def conf(line):
-    def arrange(board):
-        with open(board.path / "board.conf", "a") as f:
-            f.write(line + "\n")
-    return arrange
-
-
 NO_SLOTS = [slot(1), slot(2)]
 RESCUE_APP = NO_SLOTS + [rescue(sample("app3.pkg"))]
 OTHER_MACHINE = bytearray(LAUNCHER.read_bytes()[:64])
@@ -107,10 +100,8 @@ BOOTS = [
         'system "cd /tmp \\ntar mxzf /tmp/quartzimage.tar.gz \\nrm /tmp/quartzimage.tar.gz\\n"',
         "exec /bin/backtrace /bin/backtrace"]),
     case("vpd-2", [vpd(1, 2)], BOOT.format(2) + app("6.0.0.2"), booted=2),
-    case("vpd-0", [vpd(1, 0)], BOOT.format(1) + app("6.0.0.1"), booted=1),
-    case("vpd-3", [vpd(1, 3)], BOOT.format(1) + app("6.0.0.1"), booted=1),
     case("vpd-255", [vpd(1, 255)], BOOT.format(1) + app("6.0.0.1"), booted=1),
-    case("eeprom-silent", [vpd(1, 2), conf("fault.i2c_nak = 0x54")],
+    case("eeprom-silent", [vpd(1, 2), lambda b: b.set_conf("fault.i2c_nak = 0x54")],
          BOOT.format(1) + "I2C error when writing bus 0 offset 59: 6\n" + app("6.0.0.1")),
     # Fallback: the slot whose file was read is the one recorded as booted.
     case("open-fails-1", [slot(1)], BOOT.format(1) + OPEN.format(1, 2) + app("6.0.0.2"), booted=2),
@@ -129,8 +120,6 @@ BOOTS = [
          + "No valid application image found. Trying rescue image\n" + DIAGS, booted=4),
     *[case(f"no-slot-files-{kind}", [slot(1), slot(2, hostile=kind, target=None)], RESCUE + DIAGS, booted=4)
       for kind in [None, "fifo", "folder"]],
-    case("no-app-record-1", [slot(1, sample("kernel.pkg"))],
-         BOOT.format(1) + INVALID.format(0x3504F4C, 1, 2) + BOOT.format(2) + app("6.0.0.2"), booted=2),
     case("no-app-record-2", [vpd(1, 2), slot(2, sample("kernel.pkg"))],
          BOOT.format(2) + INVALID.format(0x3504F4C, 2, 1) + BOOT.format(1) + app("6.0.0.1"), booted=1),
     case("no-app-record-anywhere", [slot(1, sample("kernel.pkg")), slot(2, sample("rfs.pkg"))],
@@ -167,33 +156,28 @@ BOOTS = [
     case("env-setup-needs-install-script", [slot(1, record("app", archive({
         "home/bin/mp.elf.strip": (SHOW_ENV, 0o755), "home/bin/env-setup": ("A 1\n", 0o644)})))],
          BOOT.format(1), booted=1),
-    case("debug-server", [env("gdbserver=on")], DHCP + "y\n\n" + BOOT.format(1) + INSTALL.format("6.0.0.1")
-         + "gdbserver: /tmp/home/bin/mp.elf.strip waiting for a debugger on port 1234\n" + BODY.format("6.0.0.1"),
-         rc=4, booted=1, dialogue=[(DHCP, "y\r")], commands=[
-             'system "dhclient -1 eth1"', 'system "/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\\n"']),
-    case("debug-server-checker-port", [env("gdbserver=on", "memchk=on", "gdbport=2345")], DHCP + "y\n\n"
-         + BOOT.format(1) + INSTALL.format("6.0.0.1") + "gdbserver: /tmp/home/bin/mp.elf.strip waiting for a "
-         "debugger on port 2345\n" + BODY.format("6.0.0.1"), rc=4, booted=1, dialogue=[(DHCP, "y\r")],
-         commands=['system "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :2345 /tmp/home/bin/mp.elf.strip\\n"']),
+    *[case(f"debug-server-{port}", [env("gdbserver=on", *flags)], DHCP + "y\n\n" + BOOT.format(1) + INSTALL.format("6.0.0.1")
+           + f"gdbserver: /tmp/home/bin/mp.elf.strip waiting for a debugger on port {port}\n" + BODY.format("6.0.0.1"),
+           rc=4, booted=1, dialogue=[(DHCP, "y\r")], commands=['system "dhclient -1 eth1"',
+                                                              f'system "{preload}/bin/gdbserver :{port} /tmp/home/bin/mp.elf.strip\\n"'])
+      for port, flags, preload in [(1234, [], ""), (2345, ["memchk=on", "gdbport=2345"], "LD_PRELOAD=libduma.so.0.0.0 ")]],
     case("memory-checker", [env("memchk=on")], BOOT.format(1) + app("6.0.0.1"), rc=4, booted=1,
          commands=['system "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\\n"', 'system "reboot"']),
-    case("debugger-from-other-slot", [env("gdb=on"), slot(2, sample("gdb.pkg"))],
-         BOOT.format(1) + "Extracting GDB from image slot 2\n" + V2 + GDB_FOUND.format(2, GDB_LEN) + INSTALL.format("6.0.0.1")
-         + "*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" + BODY.format("6.0.0.1"), rc=4, booted=1),
+    # The debugger comes from the slot other than the selected one.
     case("debugger-extended-header", [env("gdb=on"), vpd(1, 2),
                                       slot(1, record("app", payloads(sample("gdb.pkg"))[0], hdr_len=24))],
-         BOOT.format(2) + "Extracting GDB from image slot 1\n" + GDB_FOUND.format(1, GDB_LEN)
-         + INSTALL.format("6.0.0.2") + "*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n"
-         + BODY.format("6.0.0.2"), rc=4, booted=2),
+         BOOT.format(2) + "Extracting GDB from image slot 1\n" + GDB_FOUND.format(1, GDB_LEN) + INSTALL.format("6.0.0.2")
+         + "*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" + BODY.format("6.0.0.2"), rc=4, booted=2),
     *[case(f"debugger-{name}", [env("gdb=on"), step], BOOT.format(1) + "Extracting GDB from image slot 2\n" + found
-           + INSTALL.format("6.0.0.1") + NO_GDB + BODY.format("6.0.0.1"), booted=1) for name, step, found in [
-        ("missing", slot(2), "Failed to open GDB image (from slot 2)\n"),
-        ("not-a-program", slot(2, sample("app2.pkg")), V2 + GDB_FOUND.format(2, len(payloads(sample("app2.pkg"))[0]))),
+           + INSTALL.format("6.0.0.1") + ("*** Launching under GDB ***\nGDB /tmp/home/bin/mp.elf.strip\n" if rc else NO_GDB)
+           + BODY.format("6.0.0.1"), rc=rc, booted=1) for name, step, found, rc in [
+        ("from-other-slot", slot(2, sample("gdb.pkg")), V2 + GDB_FOUND.format(2, GDB_LEN), 4),
+        ("missing", slot(2), "Failed to open GDB image (from slot 2)\n", 0),
+        ("not-a-program", slot(2, sample("app2.pkg")), V2 + GDB_FOUND.format(2, len(payloads(sample("app2.pkg"))[0])), 0),
         ("other-machine", slot(2, record("app", gzip.compress(bytes(OTHER_MACHINE)))),
-         V2 + GDB_FOUND.format(2, len(gzip.compress(bytes(OTHER_MACHINE))))),
-        ("other-type", slot(2, sample("kernel.pkg")), V2 + "Image has invalid header 0x3504f4c\n")]],
+         V2 + GDB_FOUND.format(2, len(gzip.compress(bytes(OTHER_MACHINE)))), 0),
+        ("other-type", slot(2, sample("kernel.pkg")), V2 + "Image has invalid header 0x3504f4c\n", 0)]],
     # The rescue partition.
-    case("diagnostics", NO_SLOTS, RESCUE + DIAGS, booted=4),
     case("recovery-just-boot", RESCUE_APP, RESCUE + QUESTION + "\n" + RECOVERY + app("6.0.0.3"), booted=4,
          dialogue=[(QUESTION, "\r")]),
     case("recovery-end-of-input", RESCUE_APP, RESCUE + QUESTION + app("6.0.0.3"), dialogue=[(QUESTION, None)]),
@@ -203,9 +187,9 @@ BOOTS = [
         ("file", lambda b: (b.slot_path(1).parent.rmdir(), b.slot_path(1).parent.write_bytes(b"no folder")), ""),
         ("dangling-link", lambda b: (b.slot_path(1).parent.rmdir(), b.slot_path(1).parent.symlink_to("/nowhere")),
          "cp: can't create '/user/images/image2': No such file or directory\n")]],
-    case("rescue-erased", [*NO_SLOTS, rescue(b"")], RESCUE + "Image not found... \n", rc=4),
-    case("rescue-bad-crc", [*NO_SLOTS, rescue(corrupt(sample("app3.pkg"), 100))], RESCUE + "Image CRC failed. Quitting\n", rc=4),
     *[case(f"rescue-{name}", [*NO_SLOTS, rescue(data)], RESCUE + message, rc=4) for name, data, message in [
+        ("erased", b"", "Image not found... \n"),
+        ("bad-crc", corrupt(sample("app3.pkg"), 100), "Image CRC failed. Quitting\n"),
         ("zero-length", record("app", b"", hdr_len=0), "Image not found... \n"),
         ("wrapping", record("app", b"", hdr_len=0xFFFF, length=0xFFFFFFFF, pad=False), "Image not found... \n"),
         ("longer-than-partition", record("diags", b"x" * 64, length=64 << 20), "Image CRC failed. Quitting\n")]],

@@ -2,6 +2,7 @@
 `vboard boot` with the unmodified launcher (the board's own build with
 VBOARD_PPC_BUILD, see board.py), its console read back."""
 import atexit
+import functools
 import io
 import pathlib
 import shutil
@@ -11,7 +12,7 @@ import tempfile
 
 import pexpect
 
-from board import BUILD_DIR, LAUNCHER, SAMPLES, parse_trace
+from board import BUILD_DIR, LAUNCHER, SAMPLES, Board, parse_trace
 
 VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
@@ -53,20 +54,14 @@ def sample(name):
     return (SAMPLES / name).read_bytes()
 
 
-# Boards of one configuration start alike: each is a copy of one made once.
-_TEMPLATES = {}
-
-
+@functools.cache
 def _template(sample, sets):
-    key = (sample, tuple(sets))
-    if key not in _TEMPLATES:
-        folder = pathlib.Path(tempfile.mkdtemp(prefix="vboard-template-"))
-        atexit.register(shutil.rmtree, folder, True)
-        argv = [VBOARD, "create", folder / "board", *(["--sample"] if sample else [])]
-        subprocess.run([str(a) for a in argv + [w for s in sets for w in ("--set", s)]], check=True,
-                       capture_output=True)
-        _TEMPLATES[key] = folder / "board"
-    return _TEMPLATES[key]
+    """Boards of one configuration start alike: each is a copy of one made once."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="vboard-template-"))
+    atexit.register(shutil.rmtree, folder, True)
+    argv = [VBOARD, "create", folder / "board", *(["--sample"] if sample else [])]
+    subprocess.run([str(a) for a in argv + [w for s in sets for w in ("--set", s)]], check=True, capture_output=True)
+    return folder / "board"
 
 
 class VBoard:
@@ -75,8 +70,10 @@ class VBoard:
 
     @classmethod
     def create(cls, path, sample=True, sets=()):
-        shutil.copytree(_template(sample, sets), path, symlinks=True)
+        shutil.copytree(_template(sample, tuple(sets)), path, symlinks=True)
         return cls(path)
+
+    set_conf, flash_path = Board.set_conf, Board.flash_path
 
     def env(self, *assignments):
         subprocess.run([str(VBOARD), "env", str(self.path), *assignments], check=True, capture_output=True)
@@ -89,9 +86,6 @@ class VBoard:
 
     def remove_slot(self, n):
         self.slot_path(n).unlink()
-
-    def flash_path(self, part):
-        return self.path / "flash" / f"{part}.bin"
 
     def write_partition(self, part, data):
         """Stores `data` from offset 0, the rest erased, as if flashed."""
