@@ -149,12 +149,15 @@ class Console:
         """Everything written until the program ends, and its status; what
         came after the last expect() is kept in self.tail."""
         # Flashing a whole root filesystem on a busy machine takes a while,
-        # but a program that waits for a key once everything is typed waits
-        # for ever: that fails at once.
-        deadline, waiting = time.monotonic() + 10 * PATIENCE, False
+        # but it shows progress: a program silent for a whole patience is
+        # stuck, and one that waits for a key once everything is typed waits
+        # for ever, which fails at once.
+        written, quiet_since, waiting = -1, 0.0, False
         while self.child.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=1) == 1:
+            if len(self.child.before) != written:
+                written, quiet_since = len(self.child.before), time.monotonic()
             was, waiting = waiting, waiting_for_input(self.reader())
-            if (was and waiting) or time.monotonic() > deadline:
+            if (was and waiting) or time.monotonic() > quiet_since + PATIENCE:
                 raise TimeoutError(f"the program did not end; it wrote {self.seen + self.child.before!r}")
         self.tail = self.child.before
         self.seen += self.child.before
