@@ -128,6 +128,8 @@ BOOTS = [
     case("two-bad-crcs-reboot", [slot(1, corrupt(sample("app1.pkg"), 20)), slot(2, corrupt(sample("app2.pkg"), 20))],
          BOOT.format(1) + CRC.format(1, 2) + BOOT.format(2) + "Both image1 and image2 failed.\n", rc=4,
          commands=['system "reboot"']),
+    case("crc-2", [vpd(1, 2), slot(2, corrupt(sample("app2.pkg"), -1))],
+         BOOT.format(2) + CRC.format(2, 1) + BOOT.format(1) + app("6.0.0.1"), booted=1),
     case("walk-skips-records", [slot(1, sample("kernel.pkg") + sample("dft.pkg") + sample("app3.pkg"))],
          BOOT.format(1) + app("6.0.0.3"), booted=1),
     case("extended-header", [slot(1, record("app", payloads(sample("app3.pkg"))[0], version=(6, 0, 0, 3), hdr_len=24))],
