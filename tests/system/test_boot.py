@@ -8,7 +8,7 @@ import pytest
 
 from board import LAUNCHER, make_hostile
 from records import payloads, record
-from vb import VBoard, archive, console_text, sample
+from vb import VBoard, answer, archive, console_text, sample
 
 BODY = "Sample application {0} up\n  SAMPLE_PRODUCT=switch-module\n  SAMPLE_ROLE=demo\nSample application {0} done\n"
 INSTALL = "Running AOS install script\nInstalling sample application {0}\n"
@@ -77,12 +77,8 @@ def converse(board, dialogue=(), time="fast"):
     """Boots, answering each (prompt, keys) of the dialogue as the prompt
     comes (keys None: end of input); returns the exit status and console."""
     child = board.spawn(time=time)
-    out = b""
     try:
-        for prompt, keys in dialogue:
-            child.expect_exact(prompt)
-            out += child.before + child.after
-            child.sendeof() if keys is None else child.send(keys)
+        out = answer(child, dialogue)
         child.expect(pexpect.EOF)
     finally:
         child.close(force=True)  # a board left waiting would outlive its test

@@ -11,17 +11,11 @@ from pexpect import fdpexpect
 
 from console import BACK_PROMPT, CAN, START_PROMPT, descendant, waiting_for_input, wait_until
 from records import record
-from vb import VBoard, sample
+from vb import VBoard, answer, sample
 
 # Every byte value in its blocks, the escape key of vboard's own terminal
 # (0x1D, Ctrl-]) among them.
 ALL_BYTES = record("dft", bytes(range(256)) * 8, version=(4, 0, 0, 9))
-
-
-def dialogue(term, steps):
-    for expect, send in steps:
-        term.expect_exact(expect)
-        term.send(send)
 
 
 def operator(pty, speed=termios.B9600):
@@ -62,7 +56,7 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
     runner.timeout = term.timeout = 180
     for attempt in ["sx", "cancel"]:
         start = "X\r\nRunning xmodem rescue.....\r\n" + START_PROMPT.decode()
-        dialogue(term, [("Option? : ", "X"), (start, "")])
+        answer(term, [("Option? : ", "X"), (start, "")])
         if console == "pty" and attempt == "sx":
             # The operator opens the terminal again at 115200 bps, and stays
             # there when the board goes back to 9600 bps.
@@ -83,10 +77,10 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         term.expect_exact([BACK_PROMPT.decode().rstrip(), "    ... Waiting for the <ENTER> key to be hit..."])
         press_enter(board, term)
         if attempt == "sx":
-            dialogue(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""),
+            answer(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""),
                             ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
                             ("Image2 updated succeeded\r\nFile processed\r\n", "")])
-    dialogue(term, [("Option? : ", "E"), ("Booting image '2'", "")])
+    answer(term, [("Option? : ", "E"), ("Booting image '2'", "")])
     assert "Extracting" not in term.logfile_read.getvalue().decode(errors="replace")
     # Powered off by the application's end, not by an escape key in a block.
     term.expect_exact("Sample application 6.0.0.3 done\r\n")

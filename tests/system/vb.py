@@ -50,6 +50,17 @@ def pkgtool(*args, wrap=()):
                           timeout=120)
 
 
+def answer(child, dialogue):
+    """Answers each (prompt, keys) of a dialogue on a pexpect child as its
+    prompt comes (keys None: end of input); returns what the child wrote."""
+    seen = b""
+    for prompt, keys in dialogue:
+        child.expect_exact(prompt)
+        seen += child.before + child.after
+        child.sendeof() if keys is None else child.send(keys)
+    return seen
+
+
 def sample(name):
     return (SAMPLES / name).read_bytes()
 
