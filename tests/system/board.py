@@ -46,6 +46,12 @@ def outside_board(program):
 MODULEDRV = outside_board(driver("moduledrv"))
 
 
+def results(r):
+    """moduledrv's result lines ("OP -> RESULT") of a run without a results
+    file, which go to its standard error."""
+    return [line for line in r.stderr.decode().splitlines() if " -> " in line]
+
+
 def parse_trace(path, kinds=None):
     """The events of a trace after its last power-on, as (usec, [words],
     text), kept when their first word starts with one of `kinds`."""

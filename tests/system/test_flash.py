@@ -2,7 +2,7 @@
 what the console shows, and what the trace records."""
 import pytest
 
-from board import Board
+from board import Board, results
 
 S = 65536
 BS = "\b\b\b\b"
@@ -22,10 +22,6 @@ def data_file(tmp_path, size):
 def fill(board, part, pattern):
     """Programs a partition's backing store directly, as if flashed before."""
     board.flash_path(part).write_bytes((pattern * board.sizes[part])[:board.sizes[part]])
-
-
-def results(r):
-    return [line for line in r.stderr.decode().splitlines() if " -> " in line]
 
 
 @pytest.mark.parametrize("erase,offset,length,sectors", [

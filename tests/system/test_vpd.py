@@ -5,17 +5,13 @@ import sys
 
 import pytest
 
-from board import Board
+from board import Board, results
 from console import wait_until
 
 
 @pytest.fixture
 def board(tmp_path):
     return Board(tmp_path / "board")
-
-
-def results(r):
-    return [line for line in r.stderr.decode().splitlines() if " -> " in line]
 
 
 ON = ["i2c0 0x70 write 0x08", "cpld read 0x14 -> 0xa4", "cpld write 0x14 0xa5", "cpld read 0x18 -> 0x01",
