@@ -9,16 +9,14 @@ make_board() {
 		echo "--set size.$part=65536"; done) >/dev/null && ln -sf /dev/null "$1/trace.log"
 }
 
-# in_board DIR ARGS...: `vboard run DIR ARGS...` in real time (the harnesses
-# make the time of the code under test virtual; the fuzzer's own threads
-# sleep for real), with the caller's sanitizer settings (a board starts with
-# an empty environment).
+# in_board DIR ARGS...: `vboard run DIR ARGS...` in real time (the harness
+# makes the time of the code under test virtual), with the caller's
+# sanitizer settings (a board starts with an empty environment).
 in_board() {
-	in_board_dir=$1
+	vb_dir=$1
 	shift
-	for sanitizer in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS ASAN_SYMBOLIZER_PATH; do
-		eval "setting=\${$sanitizer:-}"
-		[ -z "$setting" ] || set -- --env "$sanitizer=$setting" "$@"
+	for setting in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS ASAN_SYMBOLIZER_PATH; do
+		eval "[ -z \"\${$setting:-}\" ] || set -- --env \"$setting=\$$setting\" \"\$@\""
 	done
-	"$VBOARD" run "$in_board_dir" --time real "$@"
+	"$VBOARD" run "$vb_dir" --time real "$@"
 }

@@ -26,8 +26,7 @@ std::vector<Bytes> partition_heads(size_t n)
 	std::vector<Bytes> heads;
 	for (const auto &p : PARTITIONS) {
 		heads.emplace_back(n);
-		if (n > 0 && api_flash_read(heads.back().data(), *p.first, 0, (uint32_t)n) != 0)
-			abort();
+		must(n == 0 || api_flash_read(heads.back().data(), *p.first, 0, (uint32_t)n) == 0);
 	}
 	return heads;
 }
@@ -51,61 +50,47 @@ bool holds_record(const Bytes &bytes, uint32_t type, const Bytes &package, bool 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	// Outside a board there is no flash, and nothing here may reach the PC's own /user.
-	if (api_flash_init() != 0 || api_i2c_init() != 0) {
-		fflush(stdout);
-		fprintf(stderr, "fuzz_installer: no board devices (run it inside a virtual board)\n");
-		exit(1);
-	}
-	return 0;
+	if (api_flash_init() == 0 && api_i2c_init() == 0)
+		return 0;
+	fflush(stdout);
+	fprintf(stderr, "fuzz_installer: no board devices (run it inside a virtual board)\n");
+	exit(1);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	// Slot 1 holds a copy of the package's first header (so that the "same
 	// version" path is reachable), slot 2 nothing.
-	Bytes package(data, data + size);
-	Bytes before(data, data + std::min<size_t>(size, IMAGE_HEADER_READ));
+	Bytes package(data, data + size), before(data, data + std::min<size_t>(size, IMAGE_HEADER_READ));
 	unlink("/user/images/image2");
 	mkdir("/user/images", 0755);
 	write_file("/user/images/image1", before.data(), before.size());
 	std::vector<Bytes> heads = partition_heads(size);
-
 	int fd = memfd_of(data, size);
 	std::string path = "/proc/self/fd/" + std::to_string(fd);
 	// A slot given up front: the installer never asks, and so never boots
 	// the downloaded application.  Its waits for the EEPROM pass at once.
 	uint32_t slot = 1 + (size & 1);
-	on_sleep = [](unsigned int) {};
-	on_usleep = [](useconds_t) {};
-	int result = processNorvikImage(path.c_str(), 1, slot);
-	on_sleep = nullptr;
-	on_usleep = nullptr;
-	fflush(stdout);
+	int result = in_virtual_time([](unsigned int) {}, [](useconds_t) {},
+				     [&] { return processNorvikImage(path.c_str(), 1, slot); });
 	close(fd);
+	must(result == 0 || result == 1);
 
-	if (result != 0 && result != 1)
-		abort();
 	std::vector<Bytes> after = partition_heads(size);
-	bool flash_changed = false;
+	bool changed = false, installable = false;
 	for (size_t i = 0; i < heads.size(); i++) {
-		bool changed = heads[i] != after[i];
-		if (changed && !holds_record(after[i], PARTITIONS[i].second, package))
-			abort();
-		flash_changed = flash_changed || changed;
+		must(heads[i] == after[i] || holds_record(after[i], PARTITIONS[i].second, package));
+		changed |= heads[i] != after[i];
 	}
 	Bytes image[3];
 	bool wrote[3] = {false, !read_file("/user/images/image1", &image[1]) || image[1] != before,
 			 read_file("/user/images/image2", &image[2])};
-	if (wrote[3 - slot])
-		abort(); // the other slot was touched
-	if (wrote[slot] && !holds_record(image[slot], TYPE_APPLICATION, package, true))
-		abort(); // not one whole application record of the package
-	bool installable = false;
+	must(!wrote[3 - slot]); // the other slot untouched
+	must(!wrote[slot] || holds_record(image[slot], TYPE_APPLICATION, package, true));
 	for (const Step &s : walk_all(package))
 		for (const auto &p : PARTITIONS)
 			installable |= intact(package, s) && (header_type(s.e.hdr) == TYPE_APPLICATION ||
 							      (p.second != 0 && header_type(s.e.hdr) == p.second));
-	if (result == 1 && !wrote[slot] && !flash_changed && !installable)
-		abort(); // said to be installed, with nothing there to install
+	must(result == 0 || wrote[slot] || changed || installable); // installed, with nothing to install
 	return 0;
 }

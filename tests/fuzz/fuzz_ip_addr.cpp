@@ -10,22 +10,15 @@
 #include "harness.h"
 #include "mgmt/mgmt.h"
 
-namespace {
-
-struct Question {
-	const char *prompt;
-	int required, validate;
-};
-
-constexpr Question QUESTIONS[] = {{"IP addr    :", 1, 1}, {"Netmask    :", 0, 0}, {"Gateway    :", 0, 1}};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+	static const struct {
+		const char *prompt;
+		int required, validate;
+	} QUESTIONS[] = {{"IP addr    :", 1, 1}, {"Netmask    :", 0, 0}, {"Gateway    :", 0, 1}};
 	if (size == 0)
 		return 0;
-	const Question &q = QUESTIONS[data[0] % 3];
+	const auto &q = QUESTIONS[data[0] % 3];
 	std::string keys = std::string((const char *)data + 1, size - 1) + "\r\rq\r";
 	type_keys(keys);
 	// Any write shows, and no checked answer can equal it (its first octet is 0).
@@ -34,9 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	int result = get_ip_addr(q.prompt, &address, q.required, q.validate);
 	uint32_t first_octet = ntohl(address.s_addr) >> 24;
 	bool taken = address.s_addr != untouched;
-	if ((result != 0 && result != 1) || (result == 0 && taken) || (result == 1 && q.required && !taken))
-		abort();
-	if ((taken && q.validate && (first_octet == 0 || first_octet > 239)) || !read_to_a_line_end(keys))
-		abort();
+	must((result == 0 && !taken) || (result == 1 && (taken || !q.required)));
+	must(!(taken && q.validate && (first_octet == 0 || first_octet > 239)) && read_to_a_line_end(keys));
 	return 0;
 }

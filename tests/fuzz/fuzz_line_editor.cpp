@@ -16,12 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// Exactly the buffer's size, filled with non-NULs: ASan sees an access past it.
 	Bytes line(SIZES[data[0] % 5], 'Z');
 	char *p = (char *)line.data();
-	if (get_user_input(p, (int)line.size()) != p || !memchr(p, 0, line.size()))
-		abort();
+	must(get_user_input(p, (int)line.size()) == p && memchr(p, 0, line.size()) && read_to_a_line_end(keys));
 	for (; *p; p++)
-		if ((unsigned char)*p < 0x20)
-			abort();
-	if (!read_to_a_line_end(keys))
-		abort();
+		must((unsigned char)*p >= 0x20);
 	return 0;
 }

@@ -28,8 +28,7 @@ void make_fixtures(const uint8_t *contents, size_t size)
 	for (size_t i = 0; i < sizeof uboot; i++)
 		uboot[i] = i >= 240 && i < 256 ? 0 : (uint8_t)i;
 	write_file("uboot", uboot, sizeof uboot);
-	if (mkdir("dir", 0755) != 0 || mkfifo("fifo", 0644) != 0 || symlink("f", "link") != 0)
-		abort();
+	must(mkdir("dir", 0755) == 0 && mkfifo("fifo", 0644) == 0 && symlink("f", "link") == 0);
 }
 
 bool extracted_name(const std::string &name)
@@ -41,34 +40,26 @@ bool extracted_name(const std::string &name)
 // Nothing half-done or unnamed is left behind.
 void check_leftovers(const std::vector<std::string> &args)
 {
-	bool create = args.size() >= 3 && args[1] == "create";
-	bool extract = args.size() == 4 && args[1] == "extract";
+	bool create = args.size() >= 3 && args[1] == "create", extract = args.size() == 4 && args[1] == "extract";
 	for (const fs::directory_entry &e : fs::directory_iterator(".")) {
 		std::string name = e.path().filename();
 		bool fixture = name == "f" || name == "uboot" || name == "dir" || name == "fifo" || name == "link";
-		if (!fixture && !(create && name == args[2]) && !(extract && (name == args[3] || extracted_name(name))))
-			abort();
+		must(fixture || (create && name == args[2]) || (extract && (name == args[3] || extracted_name(name))));
 	}
 	for (auto &e : fs::directory_iterator(extract && args[3] != "." && fs::is_directory(args[3]) ? args[3] : "dir"))
-		if (!extracted_name(e.path().filename()))
-			abort();
+		must(extracted_name(e.path().filename()));
 }
 
 // One intact record per TYPE=FILE argument, and nothing after them.
 void check_package(const std::vector<std::string> &args)
 {
-	size_t expected = 0;
-	for (size_t i = 3; i < args.size(); i++)
-		expected += args[i][0] != '-';
 	Bytes pkg;
-	if (!read_file(args[2].c_str(), &pkg))
-		abort();
+	must(read_file(args[2].c_str(), &pkg));
 	std::vector<Step> steps = walk_all(pkg);
-	if (steps.back().e.step != WalkStep::end || steps.size() != expected + 1)
-		abort();
+	must(steps.back().e.step == WalkStep::end &&
+	     steps.size() == 1 + (size_t)std::count_if(args.begin() + 3, args.end(), [](auto &a) { return a[0] != '-'; }));
 	for (size_t i = 0; i + 1 < steps.size(); i++)
-		if (!intact(pkg, steps[i]))
-			abort();
+		must(intact(pkg, steps[i]));
 }
 
 } // namespace
@@ -76,8 +67,7 @@ void check_package(const std::vector<std::string> &args)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	char dir[] = "/tmp/pkgtool-fuzz.XXXXXX";
-	if (!mkdtemp(dir) || chdir(dir) != 0)
-		abort();
+	must(mkdtemp(dir) && chdir(dir) == 0);
 	return 0;
 }
 
@@ -103,8 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	argv.push_back(nullptr);
 	int status = pkgtool_main((int)args.size(), argv.data());
 	fflush(stdout);
-	if (status < 0 || status > 2)
-		abort();
+	must(status >= 0 && status <= 2);
 	check_leftovers(args);
 	if (status == 0 && args.size() >= 4 && args[1] == "create")
 		check_package(args);

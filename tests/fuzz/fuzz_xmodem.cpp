@@ -1,14 +1,14 @@
-// The XMODEM-1K receiver against a sender that the fuzz input scripts.  It
-// opens /dev/ttyS0 as on the board; the harness shows it a pseudo-terminal
-// of its own under that name, and is the far end.  The receiver's time is
-// virtual: a poll's short sleep is the sender's turn (when the receiver has
-// said something since the last turn, the sender answers with the next
-// piece of the script: two bytes of length, big-endian, then that many
-// bytes; CAN CAN once the script is spent), a one-second sleep the
-// operator pressing Enter.  Every run is so the same sequence of calls,
-// whatever the machine's load.  The receiver must end, stay inside its
-// buffers, and report exactly the bytes it wrote: whole blocks, no more
-// than the sender sent; and a clean transfer must arrive whole.
+// The XMODEM-1K receiver against a sender that the fuzz input scripts: two
+// bytes of length, big-endian, then that many bytes, a piece a turn.  The
+// receiver opens /dev/ttyS0 as on the board; the harness shows it a
+// pseudo-terminal of its own under that name and is the far end.  Its time
+// is virtual: a poll's short sleep is the sender's turn (when the receiver
+// has said something since the last turn, the next piece; CAN CAN once the
+// script is spent), a one-second sleep the operator pressing Enter, so that
+// every run is the same sequence of calls, whatever the machine's load.
+// The receiver must end, stay inside its buffers, and report exactly the
+// bytes it wrote: whole blocks, no more than were sent; and a clean
+// transfer must arrive whole.
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,21 +18,12 @@
 
 namespace {
 
-int master = -1;
-int slave = -1; // kept open so that the line lives between transfers
+int master = -1, slave = -1; // the slave kept open so that the line lives between transfers
 const char *slave_path;
 struct termios line_defaults;
-
 const uint8_t *script;
-size_t script_size, script_pos;
-unsigned long heard, answered; // bytes the receiver has sent; of those, the ones answered
-size_t data_sent;              // bytes the sender has put on the line
-
-void send(const uint8_t *bytes, size_t n)
-{
-	for (ssize_t w; n > 0 && (w = write(master, bytes, n)) > 0; bytes += w, n -= (size_t)w)
-		data_sent += (size_t)w; // a full line loses the rest, as a wire would
-}
+size_t script_size, script_pos, data_sent; // data_sent: bytes the sender put on the line
+unsigned long heard, answered;             // bytes the receiver has sent; of those, the ones answered
 
 void drain_master()
 {
@@ -47,15 +38,16 @@ void sender_turn(useconds_t)
 	if (heard == answered)
 		return;
 	answered = heard;
-	if (script_pos + 2 > script_size) {
-		static const uint8_t give_up[] = {0x18, 0x18};
-		send(give_up, sizeof give_up);
-		script_pos = script_size;
-		return;
+	static const uint8_t give_up[] = {0x18, 0x18};
+	const uint8_t *piece = give_up;
+	size_t n = sizeof give_up;
+	if (script_pos + 2 <= script_size) {
+		piece = script + script_pos + 2;
+		n = std::min((size_t)script[script_pos] << 8 | script[script_pos + 1], script_size - script_pos - 2);
 	}
-	size_t length = std::min((size_t)script[script_pos] << 8 | script[script_pos + 1], script_size - script_pos - 2);
-	send(script + script_pos + 2, length);
-	script_pos += 2 + length;
+	script_pos = std::min(script_pos + 2 + n, script_size);
+	for (ssize_t w; n > 0 && (w = write(master, piece, n)) > 0; piece += w, n -= (size_t)w)
+		data_sent += (size_t)w; // a full line loses the rest, as a wire would
 }
 
 // A clean script: any blocks 0 (as a YMODEM sender opens), then blocks 1,
@@ -68,10 +60,8 @@ bool clean_transfer(Bytes *file)
 		n = pos + 2 <= script_size ? (size_t)script[pos] << 8 | script[pos + 1] : SIZE_MAX;
 		const uint8_t *p = script + pos + 2;
 		size_t data = n == 133 ? 128 : n == 1029 ? 1024 : 0;
-		if (n == 1 && pos + 3 <= script_size && p[0] == 0x04) {
-			eots++;
+		if (n == 1 && pos + 3 <= script_size && p[0] == 0x04 && ++eots)
 			continue;
-		}
 		if (n > script_size - pos - 2 || eots > 0 || data == 0 || p[0] != (data == 128 ? 1 : 2) || p[1] + p[2] != 255)
 			return false;
 		if (next == 1 && p[1] == 0)
@@ -92,8 +82,7 @@ bool clean_transfer(Bytes *file)
 // opened as it would be.
 extern "C" int open(const char *path, int flags, ...)
 {
-	using Open = int (*)(const char *, int, ...);
-	static Open next = (Open)dlsym(RTLD_NEXT, "open");
+	static auto next = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
 	va_list ap;
 	va_start(ap, flags);
 	mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
@@ -104,12 +93,10 @@ extern "C" int open(const char *path, int flags, ...)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master))
-		abort();
+	must(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 && ptsname(master));
 	slave_path = strdup(ptsname(master));
 	slave = open(slave_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-	if (slave < 0 || tcgetattr(slave, &line_defaults) != 0)
-		abort();
+	must(slave >= 0 && tcgetattr(slave, &line_defaults) == 0);
 	return 0;
 }
 
@@ -119,28 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	tcsetattr(slave, TCSANOW, &line_defaults);
 	tcflush(slave, TCIOFLUSH);
 	drain_master();
-	heard = answered = data_sent = 0;
-	unlink(output);
+	heard = answered = data_sent = script_pos = 0;
 	script = data;
 	script_size = size;
-	script_pos = 0;
-
-	on_usleep = sender_turn;
-	on_sleep = [](unsigned int) { // the operator presses Enter
-		if (write(master, "\r\n", 2) != 2)
-			abort();
-	};
-	int total = Xmodem1K(output);
-	on_usleep = nullptr;
-	on_sleep = nullptr;
-	fflush(stdout);
-
+	unlink(output);
+	auto enter = [](unsigned int) { must(write(master, "\r\n", 2) == 2); };
+	int total = in_virtual_time(enter, sender_turn, [&] { return Xmodem1K(output); });
 	Bytes file, sent;
-	if (total < 0 || !read_file(output, &file))
-		abort(); // the line and the file were there
-	if ((total > 0 && file.size() != (size_t)total) || total % 128 != 0 || (size_t)total > data_sent)
-		abort(); // the count is not what reached the file, or not whole blocks sent
-	if (clean_transfer(&sent) && file != sent)
-		abort(); // a clean transfer got lost
+	must(total >= 0 && read_file(output, &file)); // the line and the file were there
+	// The count is what reached the file, in whole blocks sent.
+	must((total == 0 || file.size() == (size_t)total) && total % 128 == 0 && (size_t)total <= data_sent);
+	must(!clean_transfer(&sent) || file == sent); // a clean transfer got lost
 	return 0;
 }

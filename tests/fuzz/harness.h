@@ -1,5 +1,6 @@
-// What the harnesses share: whole files, the record walk, keys typed at the
-// console, and virtual time.  Included by the one source file of each harness.
+// What the harnesses share: findings, whole files, the record walk, keys
+// typed at the console, and virtual time.  Included by the one source file
+// of each harness.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +17,13 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// An invariant that does not hold is a finding: the fuzzer keeps the input.
+inline void must(bool holds)
+{
+	if (!holds)
+		abort();
+}
+
 // The bytes of the file at `path`; false when it cannot be read.
 inline bool read_file(const char *path, Bytes *bytes)
 {
@@ -28,16 +36,14 @@ inline bool read_file(const char *path, Bytes *bytes)
 inline void write_file(const char *path, const uint8_t *data, size_t size)
 {
 	FILE *f = fopen(path, "wb");
-	if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0)
-		abort();
+	must(f && fwrite(data, 1, size, f) == size && fclose(f) == 0);
 }
 
 // An open file, of no name, that holds these bytes.
 inline int memfd_of(const uint8_t *data, size_t size)
 {
 	int fd = memfd_create("input", 0);
-	if (fd < 0 || write(fd, data, size) != (ssize_t)size)
-		abort();
+	must(fd >= 0 && write(fd, data, size) == (ssize_t)size);
 	return fd;
 }
 
@@ -54,12 +60,10 @@ inline std::vector<Step> walk_all(const Bytes &bytes)
 	for (uint64_t off = 0;; off += steps.back().e.record_len) {
 		steps.push_back({off, walk_step(bytes.data() + off, bytes.size() - off)});
 		const WalkEntry &e = steps.back().e;
-		if (steps.size() > bytes.size() / BASIC_HEADER_LEN + 1)
-			abort(); // a step that did not advance by a whole header
+		must(steps.size() <= bytes.size() / BASIC_HEADER_LEN + 1); // each step a whole header on
 		if (e.step != WalkStep::record)
 			return steps;
-		if (e.record_len < BASIC_HEADER_LEN || off + e.record_len > bytes.size())
-			abort();
+		must(e.record_len >= BASIC_HEADER_LEN && off + e.record_len <= bytes.size());
 	}
 }
 
@@ -72,9 +76,8 @@ inline bool intact(const Bytes &bytes, const Step &s)
 inline void type_keys(const std::string &keys)
 {
 	static int fd = memfd_create("keys", 0);
-	if (fd < 0 || dup2(fd, 0) < 0 || ftruncate(0, 0) != 0 ||
-	    pwrite(0, keys.data(), keys.size(), 0) != (ssize_t)keys.size() || lseek(0, 0, SEEK_SET) != 0)
-		abort();
+	must(fd >= 0 && dup2(fd, 0) >= 0 && ftruncate(0, 0) == 0 &&
+	     pwrite(0, keys.data(), keys.size(), 0) == (ssize_t)keys.size() && lseek(0, 0, SEEK_SET) == 0);
 }
 
 // Whether the last key read is one that ends a line: the editor read none past it.
@@ -107,3 +110,58 @@ extern "C" unsigned int sleep(unsigned int seconds)
 	on_sleep ? on_sleep(seconds) : real_sleep({(time_t)seconds, 0});
 	return 0;
 }
+
+// `call()` with the code under test's sleeps handed to these, its console flushed after.
+template <class Call> auto in_virtual_time(void (*slept)(unsigned int), void (*usleept)(useconds_t), Call call)
+{
+	on_sleep = slept;
+	on_usleep = usleept;
+	auto result = call();
+	on_sleep = nullptr;
+	on_usleep = nullptr;
+	fflush(stdout);
+	return result;
+}
+
+#ifdef REPLAY
+// Without a fuzzing engine (the normal build, under CTest) a harness replays
+// each input of the folders named once, in name order.  The code under test
+// talks on the console, which goes nowhere; each input's name goes to
+// standard error first, so that a failure shows whose it is.  An input that
+// hangs the harness ends the replay and fails it.
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
+
+int main(int argc, char **argv)
+{
+	std::vector<std::filesystem::path> inputs; // absolute: the harness may change its working folder
+	for (int i = 1; i < argc; i++)
+		for (const auto &e : std::filesystem::directory_iterator(argv[i]))
+			inputs.push_back(std::filesystem::absolute(e.path()));
+	std::sort(inputs.begin(), inputs.end());
+	if (inputs.empty() || dup2(open("/dev/null", O_WRONLY), 1) < 0)
+		return fprintf(stderr, "usage: %s FOLDER... (at least one input in all)\n", argv[0]), 2;
+	signal(SIGALRM, [](int) {
+		static const char says[] = "replay: the input hung the harness\n";
+		(void)!write(2, says, sizeof says - 1);
+		_exit(1);
+	});
+	if (LLVMFuzzerInitialize)
+		LLVMFuzzerInitialize(&argc, &argv);
+	for (const auto &name : inputs) {
+		Bytes input;
+		fprintf(stderr, "replay: %s\n", name.c_str());
+		if (!read_file(name.c_str(), &input))
+			return perror(name.c_str()), 2;
+		alarm(60); // far beyond what any input of a corpus takes, even on a loaded machine
+		LLVMFuzzerTestOneInput(input.data(), input.size());
+		alarm(0);
+	}
+	fprintf(stderr, "replay: %zu inputs, no failure\n", inputs.size());
+	return 0;
+}
+#endif

@@ -7,15 +7,8 @@
 
 inline uint32_t bitwise_crc(const uint8_t *data, size_t length, uint32_t reg)
 {
-	for (size_t i = 0; i < length; i++) {
-		uint8_t byte = data[i];
-		for (int bit = 0; bit < 8; bit++) {
-			if ((reg ^ byte) & 1)
-				reg = (reg >> 1) ^ 0xEDB88320;
-			else
-				reg >>= 1;
-			byte >>= 1;
-		}
-	}
+	for (size_t i = 0; i < length; i++)
+		for (int bit = 0; bit < 8; bit++)
+			reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320 : reg >> 1;
 	return reg;
 }

@@ -1,7 +1,6 @@
-# The unit tests once more on the board's architecture, under qemu-ppc, then
-# whole-board tests with the board's own build of the launcher, the modules
-# and the device models, wherever the cross toolchain and the emulator are
-# installed; `make test-ppc` runs every system test so.
+# Where the cross toolchain and qemu-ppc are installed: the unit tests on the
+# board's architecture, then whole boards with the board's own programs
+# (`make test-ppc` runs every system test so).
 if(NOT CMAKE_CROSSCOMPILING)
   find_program(PPC_CXX powerpc-linux-gnu-g++)
   find_program(QEMU_PPC qemu-ppc)
@@ -14,11 +13,10 @@ if(NOT CMAKE_CROSSCOMPILING)
     add_test(NAME ppc.hardware
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider test_flash.py test_vpd.py test_bootflags.py
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
-    # A sample of the boards: the VPD bytes, the record checksum and walk, the
-    # debugger (a program of the board started by the board's shell), the
-    # rescue partition, a TFTP installation with its version display, the
-    # installer's header checks, an XMODEM rescue through the pseudo-terminal
-    # console (the runner holds more descriptors there).
+    # A sample: VPD bytes, record checksum and walk, the debugger (started by
+    # the board's shell), the rescue partition, a TFTP installation, the
+    # installer's header checks, XMODEM through the pty console (where the
+    # runner holds more descriptors).
     add_test(NAME ppc.boards
       COMMAND ${SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider
         test_boot.py::test_boot[vpd-2]
