@@ -1,6 +1,5 @@
-# Virtual boards for the harnesses whose code under test uses the board's
-# paths and devices; sourced by run and replay, with VBOARD naming vboard.
-
+# Virtual boards for the harnesses whose code uses the board's paths and
+# devices; sourced by run and replay, with VBOARD naming vboard.
 # make_board DIR: a fresh board with small partitions (a harness may write
 # them for every input) and a trace that goes nowhere.
 make_board() {
@@ -9,9 +8,9 @@ make_board() {
 		echo "--set size.$part=65536"; done) >/dev/null && ln -sf /dev/null "$1/trace.log"
 }
 
-# in_board DIR ARGS...: `vboard run DIR ARGS...` in real time (the harness
-# makes the time of the code under test virtual), with the caller's
-# sanitizer settings (a board starts with an empty environment).
+# in_board DIR ARGS...: `vboard run DIR ARGS...` in real time (a harness makes
+# its code's time virtual), with the caller's sanitizer settings (a board's
+# environment starts empty).
 in_board() {
 	vb_dir=$1
 	shift

@@ -12,10 +12,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	static const struct {
-		const char *prompt;
-		int required, validate;
-	} QUESTIONS[] = {{"IP addr    :", 1, 1}, {"Netmask    :", 0, 0}, {"Gateway    :", 0, 1}};
+	static const struct { const char *prompt; int required, validate; } QUESTIONS[] = {
+		{"IP addr    :", 1, 1}, {"Netmask    :", 0, 0}, {"Gateway    :", 0, 1}};
 	if (size == 0)
 		return 0;
 	const auto &q = QUESTIONS[data[0] % 3];

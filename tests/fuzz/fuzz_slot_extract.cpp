@@ -1,8 +1,8 @@
-// The launcher's slot extraction on arbitrary slot-file contents: the walk
-// to the first application or diagnostics record (parse_image), then the
-// record's checksum check.  The walk must end where the record library's
-// own walk reaches such a record (one cut short by the end of the file
-// still counts: its check fails), and the check agree with the library.
+// The launcher's slot extraction on arbitrary slot files: the walk to the first
+// application or diagnostics record (parse_image), then its checksum check.
+// The walk must end where the record library's walk reaches such a record (one
+// cut short by the end of the file counts: its check fails), and the check
+// agree with the library.
 #include <memory>
 
 #include "harness.h"

@@ -1,10 +1,7 @@
-// What the harnesses share: findings, whole files, the record walk, keys
-// typed at the console, and virtual time.  Included by the one source file
-// of each harness.
+// What the harnesses share, and their replay main for the normal build.
 #pragma once
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -24,7 +21,6 @@ inline void must(bool holds)
 		abort();
 }
 
-// The bytes of the file at `path`; false when it cannot be read.
 inline bool read_file(const char *path, Bytes *bytes)
 {
 	std::ifstream in(path, std::ios::binary);
@@ -32,14 +28,12 @@ inline bool read_file(const char *path, Bytes *bytes)
 	return !in.bad() && in.is_open();
 }
 
-// The file at `path` holds exactly these bytes, or the harness cannot go on.
 inline void write_file(const char *path, const uint8_t *data, size_t size)
 {
 	FILE *f = fopen(path, "wb");
 	must(f && fwrite(data, 1, size, f) == size && fclose(f) == 0);
 }
 
-// An open file, of no name, that holds these bytes.
 inline int memfd_of(const uint8_t *data, size_t size)
 {
 	int fd = memfd_create("input", 0);
@@ -47,10 +41,7 @@ inline int memfd_of(const uint8_t *data, size_t size)
 	return fd;
 }
 
-struct Step {
-	uint64_t off; // where the step starts
-	WalkEntry e;
-};
+struct Step { uint64_t off; WalkEntry e; }; // a step of a walk, and where it starts
 
 // Every step of the record walk over `bytes`, the last one not a record.
 // Whatever the bytes, the walk must end and stay inside them.
@@ -87,48 +78,30 @@ inline bool read_to_a_line_end(const std::string &keys)
 	return used > 0 && used <= keys.size() && memchr("\r\n\x03", keys[used - 1], 3);
 }
 
-// While set (on the fuzzing thread only, around a call of the code under
-// test), sleeps of the code under test call these and return at once; the
+// When a harness sets these (on the fuzzing thread, which calls the code
+// under test), that code's sleeps call them instead and return at once; the
 // fuzzer's own threads sleep for real.
 thread_local void (*on_sleep)(unsigned int);
 thread_local void (*on_usleep)(useconds_t);
 
-inline void real_sleep(struct timespec t)
-{
-	while (nanosleep(&t, &t) != 0 && errno == EINTR)
-		;
-}
-
 extern "C" int usleep(useconds_t us)
 {
-	on_usleep ? on_usleep(us) : real_sleep({(time_t)(us / 1000000), (long)(us % 1000000) * 1000});
+	timespec t{(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
+	on_usleep ? on_usleep(us) : (void)nanosleep(&t, nullptr);
 	return 0;
 }
 
 extern "C" unsigned int sleep(unsigned int seconds)
 {
-	on_sleep ? on_sleep(seconds) : real_sleep({(time_t)seconds, 0});
+	timespec t{(time_t)seconds, 0};
+	on_sleep ? on_sleep(seconds) : (void)nanosleep(&t, nullptr);
 	return 0;
 }
 
-// `call()` with the code under test's sleeps handed to these, its console flushed after.
-template <class Call> auto in_virtual_time(void (*slept)(unsigned int), void (*usleept)(useconds_t), Call call)
-{
-	on_sleep = slept;
-	on_usleep = usleept;
-	auto result = call();
-	on_sleep = nullptr;
-	on_usleep = nullptr;
-	fflush(stdout);
-	return result;
-}
-
 #ifdef REPLAY
-// Without a fuzzing engine (the normal build, under CTest) a harness replays
-// each input of the folders named once, in name order.  The code under test
-// talks on the console, which goes nowhere; each input's name goes to
-// standard error first, so that a failure shows whose it is.  An input that
-// hangs the harness ends the replay and fails it.
+// The normal build's harness replays each input of the folders named once,
+// in name order, for CTest.  The console goes nowhere; each input's name
+// goes to standard error first, so that a failure shows whose it is.
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -145,11 +118,7 @@ int main(int argc, char **argv)
 	std::sort(inputs.begin(), inputs.end());
 	if (inputs.empty() || dup2(open("/dev/null", O_WRONLY), 1) < 0)
 		return fprintf(stderr, "usage: %s FOLDER... (at least one input in all)\n", argv[0]), 2;
-	signal(SIGALRM, [](int) {
-		static const char says[] = "replay: the input hung the harness\n";
-		(void)!write(2, says, sizeof says - 1);
-		_exit(1);
-	});
+	signal(SIGALRM, SIG_DFL); // the last input named is the one that hung
 	if (LLVMFuzzerInitialize)
 		LLVMFuzzerInitialize(&argc, &argv);
 	for (const auto &name : inputs) {
