@@ -43,10 +43,6 @@ def py(board, script, power_on=True, check=True):
     return r.stdout.decode().splitlines()
 
 
-def pattern(n):
-    return bytes((i * 7 + 13 + (i >> 8)) & 0xFF for i in range(n))
-
-
 def test_nor_programming_ands_until_erased_and_erases_stay_on_the_blocks(board, tmp_path):
     # A write only clears bits: over bytes not erased it stores old AND new, and the trace
     # names the fault.  An erase off the blocks or past the partition touches nothing.
