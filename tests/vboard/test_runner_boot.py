@@ -29,17 +29,18 @@ def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tm
     board = VBoard.create(tmp_path / "b", sets=["fault.missing=/dev/i2c-0,/dev/mtd-rescue"])
     (board.path / "tmp" / "stale").write_text("x")
     (board.path / "user" / "outside").write_text("u\n")
-    tool = tmp_path / "tool"
-    tool.write_text("#!/bin/sh\necho tool ran\n")
+    (tool := tmp_path / "tool").write_text("#!/bin/sh\necho tool ran\n")
     tool.chmod(0o755)
     # At its longest, so that the copy given to the board fills any pipe.
     with open(board.path / "board.conf", "a") as f:
         f.write("#" * (65535 - f.tell()) + "\n")
     conf = (board.path / "board.conf").read_bytes()
+    # In real time a sleep that a handled signal interrupts ends early ("sleep -1": EINTR kept).
     r = board.run("/bin/sh", "-c", f"""ls -A /tmp; cat /user/outside; echo made > /user/new; echo v > /vboard/v
         /opt/tests/tool; for f in /opt/tests/tool /usr/x /etc/x; do echo >> $f || echo ro; done; ls -d {REPO} {BUILD_DIR} || echo unseen
         grep '^time' /vboard/board.conf; echo "$VBOARD_DIR $GREETING"; grep -q libvboard.so /proc/self/maps && echo preloaded
         for n in /dev/mtd-kernel /dev/mtd-rescue /dev/i2c-0 /dev/i2c-1 /dev/norvik/cpld_mmmap; do test -e $n && echo $n; done
+        python3 -c 'import ctypes as c, signal as s; s.signal(14, lambda *a: 0); s.setitimer(0, .05); print("sleep", c.CDLL(None).nanosleep(c.byref((c.c_long * 2)(30, 0)), None))'
         /usr/bin/mount -t tmpfs none /tmp || echo no-mount; grep CapEff /proc/self/status
         readlink /proc/self/ns/user; readlink /proc/self/ns/net
         sh -c 'sleep 1000; true' {board.path} &
@@ -47,7 +48,7 @@ def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tm
     assert r.returncode == 128 + signal.SIGTERM
     *seen, caps, userns, netns = r.stdout.decode().splitlines()
     assert seen == ["u", "tool ran", "ro", "ro", "ro", "unseen", "time = real", "/vboard hello there", "preloaded",
-                    "/dev/mtd-kernel", "/dev/i2c-1", "/dev/norvik/cpld_mmmap", "no-mount"]
+                    "/dev/mtd-kernel", "/dev/i2c-1", "/dev/norvik/cpld_mmmap", "sleep -1", "no-mount"]
     assert userns != os.readlink("/proc/self/ns/user") and netns != os.readlink("/proc/self/ns/net")
     assert [bool(int(caps.split()[1], 16) & 1 << cap) for cap in (16, 21, 22, 12)] == [False, False, False, True]
     assert [(board.path / f).read_text() for f in ("user/new", "v")] == ["made\n", "v\n"]
