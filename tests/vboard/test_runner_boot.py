@@ -1,6 +1,5 @@
-"""The board's namespace (vboard run) and its power cycles (vboard boot),
-with the real launcher on fast-time boards: what a board can see and do,
-how a boot ends and what it leaves, and the console."""
+"""The board's namespace (vboard run) and power cycles (vboard boot) with the real launcher
+on fast-time boards: what a board can see and do, how a boot ends and what it leaves, the console."""
 import os
 import pathlib
 import re
@@ -22,31 +21,26 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 
 
 def leftovers(board):
-    """Processes of the PC that still name the board: its namespace, its
-    TFTP server, anything started inside it."""
-    def cmdline(pid):
-        try:
-            return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
-        except OSError:
-            return b""
-    return [c for c in map(cmdline, filter(str.isdigit, os.listdir("/proc"))) if str(board.path).encode() in c]
+    """Processes still naming the board: its namespace, its TFTP server, anything started in it."""
+    return subprocess.run(["pgrep", "-f", str(board.path)], capture_output=True, text=True).stdout.split()
 
 
 def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tmp_path):
     board = VBoard.create(tmp_path / "b", sets=["fault.missing=/dev/i2c-0,/dev/mtd-rescue"])
     (board.path / "tmp" / "stale").write_text("x")
     (board.path / "user" / "outside").write_text("u\n")
-    tool = tmp_path / "tool"
-    tool.write_text("#!/bin/sh\necho tool ran\n")
+    (tool := tmp_path / "tool").write_text("#!/bin/sh\necho tool ran\n")
     tool.chmod(0o755)
     # At its longest, so that the copy given to the board fills any pipe.
     with open(board.path / "board.conf", "a") as f:
         f.write("#" * (65535 - f.tell()) + "\n")
     conf = (board.path / "board.conf").read_bytes()
+    # In real time a sleep that a handled signal interrupts ends early ("sleep -1": EINTR kept).
     r = board.run("/bin/sh", "-c", f"""ls -A /tmp; cat /user/outside; echo made > /user/new; echo v > /vboard/v
         /opt/tests/tool; for f in /opt/tests/tool /usr/x /etc/x; do echo >> $f || echo ro; done; ls -d {REPO} {BUILD_DIR} || echo unseen
         grep '^time' /vboard/board.conf; echo "$VBOARD_DIR $GREETING"; grep -q libvboard.so /proc/self/maps && echo preloaded
         for n in /dev/mtd-kernel /dev/mtd-rescue /dev/i2c-0 /dev/i2c-1 /dev/norvik/cpld_mmmap; do test -e $n && echo $n; done
+        python3 -c 'import ctypes as c, signal as s; s.signal(14, lambda *a: 0); s.setitimer(0, .05); print("sleep", c.CDLL(None).nanosleep(c.byref((c.c_long * 2)(30, 0)), None))'
         /usr/bin/mount -t tmpfs none /tmp || echo no-mount; grep CapEff /proc/self/status
         readlink /proc/self/ns/user; readlink /proc/self/ns/net
         sh -c 'sleep 1000; true' {board.path} &
@@ -54,43 +48,31 @@ def test_a_board_sees_and_writes_only_its_own_files_and_its_root_has_no_power(tm
     assert r.returncode == 128 + signal.SIGTERM
     *seen, caps, userns, netns = r.stdout.decode().splitlines()
     assert seen == ["u", "tool ran", "ro", "ro", "ro", "unseen", "time = real", "/vboard hello there", "preloaded",
-                    "/dev/mtd-kernel", "/dev/i2c-1", "/dev/norvik/cpld_mmmap", "no-mount"]
+                    "/dev/mtd-kernel", "/dev/i2c-1", "/dev/norvik/cpld_mmmap", "sleep -1", "no-mount"]
     assert userns != os.readlink("/proc/self/ns/user") and netns != os.readlink("/proc/self/ns/net")
-    effective = int(caps.split()[1], 16)
-    assert [bool(effective & 1 << cap) for cap in (16, 21, 22, 12)] == [False, False, False, True]
+    assert [bool(int(caps.split()[1], 16) & 1 << cap) for cap in (16, 21, 22, 12)] == [False, False, False, True]
     assert [(board.path / f).read_text() for f in ("user/new", "v")] == ["made\n", "v\n"]
     assert (board.path / "board.conf").read_bytes() == conf and leftovers(board) == []
     # Every writable mount is memory or the board's folder.
-    mounts = [m.split() for m in r.stderr.decode().splitlines() if " - " in m]
-    writable = {m[4]: "board" if m[3].startswith(str(board.path)) else m[m.index("-") + 1]
-                for m in mounts if "ro" not in m[5].split(",")}
-    assert {"/user", "/tmp", "/vboard"} <= writable.keys()
-    assert set(writable.values()) <= {"board", "tmpfs", "devtmpfs", "proc", "devpts", "mqueue"}, writable
-    # The reboot stub run on the PC refuses (in a PID namespace of its own,
-    # so that one that did not could only end itself).
-    stub = REPO / "vboard" / "runner" / "rootfs" / "bin" / "reboot"
-    r = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", str(stub)], capture_output=True,
-                       text=True, cwd=tmp_path)
+    writable = {"board" if m[3].startswith(str(board.path)) else m[m.index("-") + 1]
+                for m in map(str.split, r.stderr.decode().splitlines()) if "-" in m and "ro" not in m[5].split(",")}
+    assert writable <= {"board", "tmpfs", "devtmpfs", "proc", "devpts", "mqueue"}, writable
+    # The reboot stub refuses to run on the PC (here in a PID namespace where it could only end itself).
+    r = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", REPO / "vboard/runner/rootfs/bin/reboot"],
+                       capture_output=True, text=True, cwd=tmp_path)
     assert r.returncode == 1 and "not on a virtual board" in r.stderr
-
-
-def failing_application(board):
-    board.write_slot(1, record("app", archive({"home/bin/mp.elf.strip": ("#!/bin/sh\necho bye\nexit 9\n", 0o755)})))
-
-
-def corrupt_slots(board):
-    for n in (1, 2):
-        board.write_slot(n, bytes(b ^ (i == 20) for i, b in enumerate(board.slot_path(n).read_bytes())))
 
 
 # How the board is prepared, vboard boot's options, its exit status, the
 # console's last line and how often it is seen, and vboard's own words.
 EXITS = [
-    (failing_application, [], 1, "bye\n", 1, ""),
-    (None, ["--launcher", "/usr/bin/false"], 3, "", 0, ""),
+    (lambda b: b.write_slot(1, record("app", archive({"home/bin/mp.elf.strip": ("#!/bin/sh\necho bye\nexit 9\n", 0o755)}))),
+     [], 1, "bye\n", 1, ""),
+    (lambda b: None, ["--launcher", "/usr/bin/false"], 3, "", 0, ""),
     # The reboot past the limit ends it.
-    (corrupt_slots, ["--max-boots", "2"], 4, "Both image1 and image2 failed.\n", 2, ""),
-    # The menu waits for ever: the limit ends it, long enough for a loaded machine to get there.
+    (lambda b: [b.write_slot(n, bytes(c ^ (i == 20) for i, c in enumerate(b.slot_path(n).read_bytes()))) for n in (1, 2)],
+     ["--max-boots", "2"], 4, "Both image1 and image2 failed.\n", 2, ""),
+    # The menu waits for ever: the limit ends it, long enough for a loaded machine.
     (lambda board: board.env("diagnostics=rescue"), ["--timeout", "15"], 124, "Option? : ", 1,
      "vboard: time limit of 15 s reached, board powered off\n"),
 ]
@@ -101,8 +83,7 @@ def test_the_exit_status_tells_how_the_board_ended_and_it_is_powered_off(tmp_pat
                                                                           last, times, said):
     board = VBoard.create(tmp_path / "b")
     (board.path / "tmp" / "stale").write_text("x")
-    if prepare:
-        prepare(board)
+    prepare(board)
     r = subprocess.run(boot_argv(board.path, "--time", "fast", *options), capture_output=True,
                        stdin=subprocess.DEVNULL, timeout=120)
     out = console_text(r.stdout)
@@ -115,11 +96,10 @@ def menu_waits(runner):
     wait_until(lambda: waiting_for_input(descendant(runner.pid, "launcher")), "the menu")
 
 
-# Ctrl-] powers the board off only when typed on its own: with anything
-# else around it, it is the board's.  Ctrl-C is the board's SIGINT (the menu
-# asks again), and the board ignores no signal that vboard's starter did:
-# vboard boot runs on a terminal, between two stty -g, started as a script's
-# background job is, SIGINT and SIGQUIT ignored.
+# Ctrl-] powers the board off only when typed on its own.  Ctrl-C is the
+# board's SIGINT (the menu asks again), though vboard boot is started as a
+# script's background job is, SIGINT and SIGQUIT ignored; the terminal is
+# given back as it was (stty -g before and after).
 @pytest.mark.parametrize("intr,keys,status,seen", [(False, ["\x1d"], 5, "vboard: detached, board powered off"),
                                                    (False, ["\x1dq"], 0, 'unknown option "\x1d"'),
                                                    (True, ["q", "\x1d"], 0, 'unknown option "\x1d"')])
@@ -132,14 +112,13 @@ def test_ctrl_c_reaches_the_board_and_the_escape_key_counts_alone(tmp_path, intr
                                                                    for s in (signal.SIGINT, signal.SIGQUIT)])
     runner.expect(r"([0-9a-f:]+)\r\n")
     before = runner.match.group(1)
-    runner.expect_exact("Option? : ")
-    menu_waits(runner)
-    status_file = pathlib.Path(f"/proc/{descendant(runner.pid, 'launcher')}/status").read_text()
-    assert not int(re.search(r"SigIgn:\s+(\w+)", status_file).group(1), 16) & 1 << signal.SIGQUIT - 1
-    if intr:
-        runner.sendintr()
+    for asked in range(1 + intr):
         runner.expect_exact("Option? : ")
         menu_waits(runner)
+        status_file = pathlib.Path(f"/proc/{descendant(runner.pid, 'launcher')}/status").read_text()
+        assert not int(re.search(r"SigIgn:\s+(\w+)", status_file).group(1), 16) & 1 << signal.SIGQUIT - 1
+        if asked < intr:
+            runner.sendintr()
     for key in keys:
         runner.send(key)
     runner.expect_exact(seen)
@@ -159,8 +138,7 @@ def test_the_pty_console_keeps_the_boards_output_for_the_next_terminal(tmp_path)
     menu_waits(runner)
     def terminal():
         return fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=60, encoding="latin-1")
-    # Written before any terminal opened the port, kept for this one.
-    term = terminal()
+    term = terminal()  # what was written before any terminal opened the port is kept for this one
     term.expect_exact("Option? : ")
     assert term.before.startswith("Entering Rescue Mode.\r\nPlease select one of the following options:")
     term.close()

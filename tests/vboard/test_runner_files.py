@@ -1,6 +1,5 @@
-"""The runner's refusals and the board's files: board.conf read by the
-device models' parser, the environment partition, --bind; nothing is run
-and nothing is left half-made when something is refused."""
+"""The runner's refusals (board.conf read by the models' parser, --bind) and
+the environment partition: nothing run, nothing left half-made when refused."""
 import os
 import pathlib
 import resource
@@ -20,15 +19,14 @@ def vboard(*args, **kw):
 
 
 def snapshot(path):
-    """Every file under path with its bytes: to show a board untouched."""
-    return {str(p): p.read_bytes() for p in sorted(pathlib.Path(path).rglob("*")) if p.is_file()}
+    """Every file and folder under path, with a file's bytes: to show a board untouched."""
+    return {str(p): p.is_file() and p.read_bytes() for p in sorted(pathlib.Path(path).rglob("*"))}
 
 
 BAD_VALUES = [("time", "slow"), ("erase_size", "64k"), ("size.rfs", "0x100000000"), ("fault.i2c_nak", "0x54,0x80"),
               ("fault.mtd_write_fail_at", "0"), ("fault.mtd_probe", "yes"), ("fault.missing", "dev/i2c-0"),
               ("fault.cpld_ready", "-1")]
-# A bad setting, what is said of it, and where it is refused: in board.conf,
-# in `vboard create --set`, or in both.
+# A bad setting, what is said of it, and where: board.conf, create --set, both.
 BAD_SETTINGS = [(f"{key} = {value}", f'bad value "{value}" for key "{key}"', "both") for key, value in BAD_VALUES] + [
     ("size.kernal = 4096", 'unknown key "size.kernal"', "both"),
     ("just words", 'expected "key = value", got "just words"', "conf"),
@@ -54,53 +52,41 @@ def test_a_bad_setting_is_refused_naming_where_it_stands(tmp_path, setting, mess
 
 def test_a_board_that_cannot_be_used_is_refused_and_left_untouched(tmp_path):
     board = VBoard.create(tmp_path / "b").path
-    before = snapshot(tmp_path)
-    assert vboard("create", board).returncode == 2 and snapshot(tmp_path) == before
-    with open(board / "board.conf", "a") as f:
-        f.write("size.kernal = 4096\n")
-    line = (board / "board.conf").read_text().count("\n")
-    before = snapshot(board)
-    for command in (["env", "a=1"], ["vpd", "1=2"], ["boot", "--once"], ["run", "--", "/bin/true"]):
-        r = vboard(command[0], board, *command[1:], stdin=subprocess.DEVNULL)
-        assert (r.returncode, r.stderr) == (2, f'vboard: {board}/board.conf:{line}: unknown key "size.kernal"\n')
-    assert snapshot(board) == before
-    r = vboard("boot", tmp_path / "nothing")
-    assert (r.returncode, r.stderr.count("\n"), "no such board" in r.stderr) == (2, 1, True)
-    assert not os.path.exists(tmp_path / "nothing")
     (tmp_path / "c").mkdir()
     (tmp_path / "c" / "board.conf").write_text("#" * 65536 + "\n")
-    assert vboard("vpd", tmp_path / "c").stderr == f"vboard: {tmp_path}/c/board.conf: cannot read: longer than 64 KiB\n"
-    # Samples that do not fit their partitions leave no board behind.
-    r = vboard("create", tmp_path / "d", "--sample", "--set", "size.rescue=64")
-    assert (r.returncode, "rescue" in r.stderr, os.path.exists(tmp_path / "d")) == (2, True, False)
+    with open(board / "board.conf", "a") as f:
+        f.write("size.kernal = 4096\n")
+    bad, before = f'conf:{(board / "board.conf").read_text().count(chr(10))}: unknown key "size.kernal"', snapshot(tmp_path)
+    # Samples that do not fit their partitions leave no board behind either.
+    for said, *command in [("already exists", "create", board), (bad, "env", board, "a=1"), (bad, "vpd", board, "1=2"),
+                           (bad, "boot", board, "--once"), (bad, "run", board, "--", "/bin/true"),
+                           ("c/board.conf: cannot read: longer than 64 KiB", "vpd", tmp_path / "c"),
+                           ("no such board", "boot", tmp_path / "nothing"),
+                           ("rescue", "create", tmp_path / "d", "--sample", "--set", "size.rescue=64")]:
+        r = vboard(*command, stdin=subprocess.DEVNULL)
+        assert (r.returncode, r.stderr.count("\n"), said in r.stderr) == (2, 1, True), r.stderr
+    assert snapshot(tmp_path) == before
 
 
-def test_env_changes_keep_the_order_and_the_crc(tmp_path):
-    board = VBoard.create(tmp_path / "b", sample=False).path
+def test_env_changes_keep_the_order_and_the_crc_and_a_raw_one_is_a_regular_file_that_fits(tmp_path):
+    board = VBoard.create(tmp_path / "b", sample=False, sets=["size.ubootenv=16384"]).path
     assert vboard("env", board, "diagnostics=rescue", "gdbport=2345", "bootargs=console=ttyS0,9600 root=/x").returncode == 0
     assert vboard("env", board, "gdbport=1", "shell=on", "diagnostics=").returncode == 0
-    # As U-Boot reads it: a big-endian CRC-32 of the data area, then
-    # NUL-terminated variables up to an empty one; erased past the area.
+    # As U-Boot reads it: a big-endian CRC-32 of the area, NUL-terminated variables up to an empty one.
     data = (board / "flash" / "ubootenv.bin").read_bytes()
     assert struct.unpack(">I", data[:4])[0] == zlib.crc32(data[4:0x2000])
     assert data[0x2000:] == b"\xff" * (len(data) - 0x2000)
     assert data[4:0x2000].split(b"\0\0")[0] == b"gdbport=1\0bootargs=console=ttyS0,9600 root=/x\0shell=on"
     assert vboard("env", board).stdout == "gdbport=1\nbootargs=console=ttyS0,9600 root=/x\nshell=on\n"
-
-
-def test_env_raw_writes_the_bytes_of_a_regular_file_that_fits_and_nothing_else(tmp_path):
-    board = VBoard.create(tmp_path / "b", sample=False, sets=["size.ubootenv=4096"]).path
-    # Exactly as large as the partition.
-    (tmp_path / "raw").write_bytes(b"\0\0\0\0gdb=on\0odd\1bytes".ljust(4096, b"\0"))
+    (tmp_path / "raw").write_bytes(b"\0\0\0\0gdb=on\0odd\1bytes".ljust(16384, b"\0"))
     assert vboard("env", board, "--raw", tmp_path / "raw").returncode == 0
     assert (board / "flash" / "ubootenv.bin").read_bytes() == (tmp_path / "raw").read_bytes()
     r = vboard("env", board)
     assert (r.returncode, "CRC" in r.stderr, "gdb=on" in r.stdout) == (1, True, True)
     before = snapshot(board)
-    # One byte too many; a huge sparse file and an endless device, read no
-    # further than one byte past the partition (memory is capped so that a
-    # read of it all fails the test, not the PC); a FIFO never waited for.
-    (tmp_path / "big").write_bytes(bytes(4097))
+    # One byte too many; a huge sparse file and an endless device, read no further than one byte
+    # past the partition (memory capped: reading it all fails the test, not the PC); a FIFO.
+    (tmp_path / "big").write_bytes(bytes(16385))
     with open(tmp_path / "sparse", "wb") as f:
         f.truncate(8 << 30)
     os.mkfifo(tmp_path / "fifo")
