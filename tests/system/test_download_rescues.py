@@ -1,7 +1,9 @@
-"""The menu's XMODEM rescue on whole boards in real time: lrzsz's sx on the
-operator's terminal sending to the board's rx."""
+"""The rescue console on whole boards, an operator at its console: TFTP in
+fast time; XMODEM in real time, lrzsz's sx on the operator's terminal
+sending to the board's rx."""
 import io
 import os
+import shutil
 import subprocess
 import termios
 
@@ -9,9 +11,71 @@ import pexpect
 import pytest
 from pexpect import fdpexpect
 
-from console import BACK_PROMPT, CAN, START_PROMPT, descendant, waiting_for_input, wait_until
+from board import SAMPLES
+from console import BACK_PROMPT, CAN, START_PROMPT, Console, crlf, descendant, waiting_for_input, wait_until
 from records import record
-from vb import VBoard, answer, sample
+from vb import VBoard, answer, boot_argv, sample
+
+MENU_END = "\tE) Exit\n\nOption? : "
+
+
+@pytest.fixture
+def console(tmp_path):
+    board = VBoard.create(tmp_path / "board")
+    consoles = []
+
+    def boot(flag, max_boots=1):
+        board.env(f"diagnostics={flag}")
+        consoles.append(Console(boot_argv(board.path, "--max-boots", max_boots)))
+        consoles[-1].reader = lambda: descendant(consoles[-1].child.pid, "/bin/launcher")
+        return board, consoles[-1]
+    yield boot
+    for c in consoles:
+        c.close()
+
+
+def finished(c, text):
+    """The console after the last expect() starts with text; the board ran
+    to its end."""
+    _, status = c.finish()
+    assert c.tail.startswith(crlf(text)) and status == 0, c.tail
+
+
+class TestDownloadsOnTheBoard:
+    # The interrupt key reaches the launcher as a signal only where the
+    # console is its controlling terminal; Exit goes on with the selected slot.
+    def test_kernel_and_application_into_slot_2_then_booted_after_a_reboot(self, console):
+        board, c = console("rescue", max_boots=2)
+        shutil.copy(SAMPLES / "sample.pkg", board.path / "tftp" / "sample.pkg")
+        c.expect("Entering Rescue Mode.\n")
+        c.expect(MENU_END)
+        c.keys([None])
+        c.expect("\0\n\nOption? : ")
+        c.keys(["t"] + [a + "\r" for a in ["10.0.0.2", "255.255.255.0", "", "10.0.0.1", "sample.pkg"]])
+        c.expect("Install image as image 1 or 2 (hit return to just boot image): ")
+        c.line("2")
+        c.expect("\nImage2 updated succeeded\nFile processed\n")
+        c.expect(MENU_END)
+        c.key("h")
+        assert crlf("\tKernel image: 2.0.0.2\n\tDFT image   : 4.0.0.1\n\tOS image 1  : 6.0.0.1\n"
+                    "\tOS image 2  : 6.0.0.3\n") in c.expect(MENU_END) and board.vpd(1) == 2
+        c.key("r")
+        c.expect("r\nEntering Rescue Mode.\n")  # the next boot
+        c.expect(MENU_END)
+        c.key("E")
+        finished(c, "E\nBooting image '2'\n")
+        assert b"Sample application 6.0.0.3 up" in c.tail
+
+
+def test_the_diagnostics_flag_asks_at_start_and_enter_keeps_the_files(console):
+    board, c = console("diags")
+    c.expect("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ")
+    c.key("\r")
+    finished(c, "\nBooting diags image...\nLaunching diagnostics image")
+    assert b"Sample diagnostics 5.0.0.1 up" in c.tail
+    assert sorted(p.name for p in (board.path / "user" / "images").iterdir()) == ["image1", "image2"]
+    assert board.trace(["flash_eraseall"]) == []
+
 
 # Every byte value in its blocks, the escape key of vboard's own terminal
 # (0x1D, Ctrl-]) among them.
@@ -19,8 +83,7 @@ ALL_BYTES = record("dft", bytes(range(256)) * 8, version=(4, 0, 0, 9))
 
 
 def operator(pty, speed=termios.B9600):
-    """A terminal program's terminal on pty, at speed (the board's line has
-    its own)."""
+    """A terminal program's terminal on pty, at speed (the board's line has its own)."""
     term = fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=180)
     settings = termios.tcgetattr(term.child_fd)
     settings[4] = settings[5] = speed
@@ -44,10 +107,9 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
     board.env("diagnostics=rescue")
     pkg = tmp_path / "rescue.pkg"
     pkg.write_bytes(ALL_BYTES + sample("sample.pkg"))
-    if console == "terminal":
-        runner = term = board.spawn(time="real", escape="^]")
-    else:
-        runner = board.spawn(time="real", escape=None, extra=["--console", "pty"])
+    runner = term = board.spawn(time="real", escape="^]" if console == "terminal" else None,
+                                extra=["--console", "pty"] if console == "pty" else [])
+    if console == "pty":
         runner.expect(r"console: (/dev/pts/\d+)\r\n")
         pty = runner.match.group(1).decode()
         # Opened once the menu waits: what the board wrote is kept for it.
@@ -55,8 +117,7 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         term = operator(pty)
     runner.timeout = term.timeout = 180
     for attempt in ["sx", "cancel"]:
-        start = "X\r\nRunning xmodem rescue.....\r\n" + START_PROMPT.decode()
-        answer(term, [("Option? : ", "X"), (start, "")])
+        answer(term, [("Option? : ", "X"), ("X\r\nRunning xmodem rescue.....\r\n" + START_PROMPT.decode(), "")])
         if console == "pty" and attempt == "sx":
             # The operator opens the terminal again at 115200 bps, and stays
             # there when the board goes back to 9600 bps.
@@ -78,8 +139,8 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         press_enter(board, term)
         if attempt == "sx":
             answer(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""),
-                            ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
-                            ("Image2 updated succeeded\r\nFile processed\r\n", "")])
+                          ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
+                          ("Image2 updated succeeded\r\nFile processed\r\n", "")])
     answer(term, [("Option? : ", "E"), ("Booting image '2'", "")])
     assert "Extracting" not in term.logfile_read.getvalue().decode(errors="replace")
     # Powered off by the application's end, not by an escape key in a block.
