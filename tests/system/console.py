@@ -21,8 +21,7 @@ from vb import PKGTOOL, in_board, run_argv  # noqa: F401 (PKGTOOL: for the tests
 
 MODULEDRV = driver("moduledrv")
 READ_SYSCALL = {"x86_64": 0, "aarch64": 63, "ppc": 3, "ppc64le": 3}[platform.machine()]
-# A guard against a hung test on a loaded machine, not a measurement.
-PATIENCE = 60
+PATIENCE = 60  # a guard against a hung test on a loaded machine, not a measurement
 
 
 def wait_until(condition, what, patience=PATIENCE):
@@ -39,8 +38,7 @@ def crlf(text):
     return data.replace(b"\n", b"\r\n")
 
 
-def proc(pid, name):
-    """/proc/PID/NAME, or "" once the process is gone."""
+def proc(pid, name):  # "" once the process is gone
     try:
         return pathlib.Path(f"/proc/{pid}/{name}").read_bytes().decode(errors="replace")
     except OSError:
@@ -52,15 +50,13 @@ def waiting_for_input(pid):
     return len(words) > 1 and words[0] == str(READ_SYSCALL) and int(words[1], 16) == 0
 
 
-def read_calls(pid):
-    """read() calls the process has finished, or None once it is gone."""
+def read_calls(pid):  # read() calls finished, None once the process is gone
     io = proc(pid, "io")
     return int(io.split("syscr:")[1].split()[0]) if io else None
 
 
 def descendant(root, name):
-    """The first process below root whose program (the one its emulator runs,
-    under qemu-ppc) ends in name, or None."""
+    """The first process below root whose program (or its emulator's) ends in name."""
     kids = {}
     for entry in pathlib.Path("/proc").iterdir():
         stat = proc(entry.name, "stat") if entry.name.isdigit() else ""
@@ -77,8 +73,7 @@ def descendant(root, name):
 
 
 class Console:
-    """A program on a terminal.  `reader` names the process that reads the
-    keys when it is not the one spawned (a program inside a board)."""
+    """A program on a terminal; `reader`: the process that reads the keys."""
 
     def __init__(self, argv, env=None, reader=None, preexec_fn=None):
         self.child = pexpect.spawn(str(argv[0]), [str(a) for a in argv[1:]], env=env,
@@ -110,8 +105,8 @@ class Console:
         self.typed(lambda: self.child.send(text.encode("latin-1") + b"\r"))
 
     def interrupt(self, direct=False):
-        """The interrupt key.  A program in a board run has no terminal process
-        group of its own: it gets the key's signal directly (direct=True)."""
+        """A program in a board run has no terminal process group of its own:
+        it gets the interrupt key's signal directly (direct=True)."""
         self.typed(lambda: os.kill(self.reader(), signal.SIGINT) if direct else self.child.sendintr())
 
     def expect(self, text):  # returns what came before text
@@ -120,9 +115,8 @@ class Console:
         return self.child.before
 
     def finish(self):
-        """Everything written until the program ends, and its status; what
-        came after the last expect() is kept in self.tail.  A program silent
-        for a whole patience is stuck, one that waits for a key waits for ever."""
+        """All written until the program ends (after the last expect(): self.tail),
+        and its status.  Silent for a patience, or waiting for a key: stuck."""
         written, quiet_since, waiting = -1, 0.0, False
         while self.child.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=1) == 1:
             if len(self.child.before) != written:
@@ -141,8 +135,7 @@ class Console:
 
 
 class Session:
-    """moduledrv on the test's terminal, or inside a board (self.board, made
-    at the first on_board() unless the test gives one)."""
+    """moduledrv on the test's terminal, or inside self.board (made at need)."""
 
     def __init__(self, tmp_path):
         self.tmp_path, self.consoles, self.board = tmp_path, [], None
@@ -153,10 +146,9 @@ class Session:
         self.consoles.append(Console(argv, **kw))
         return self.consoles[-1]
 
-    def local(self, *ops, env=None, preexec_fn=None):
-        """Only for dialogues that never reach a command or a board's device."""
+    def local(self, *ops, preexec_fn=None):  # for what reaches no command and no device
         results = self.tmp_path / "results"
-        return self.start(results, [*outside_board(MODULEDRV), "-r", results, *ops], env=env, preexec_fn=preexec_fn)
+        return self.start(results, [*outside_board(MODULEDRV), "-r", results, *ops], preexec_fn=preexec_fn)
 
     def on_board(self, *ops, time="fast", prelude=None):
         """moduledrv inside the board, after prelude (a shell command line)."""
@@ -171,8 +163,7 @@ class Session:
         return self.results.read_text().splitlines()
 
     def finish(self):
-        """The last program run to its end (status 0): (console text with
-        CR LF as LF, result lines)."""
+        """The last program run to its end: (console text, result lines)."""
         seen, status = self.consoles[-1].finish()
         assert status == 0, seen
         return seen.replace(b"\r\n", b"\n").decode("latin-1"), self.lines()
@@ -197,7 +188,6 @@ def session(tmp_path):
 SOH, STX, EOT, ACK, NAK, CAN = 0x01, 0x02, 0x04, 0x06, 0x15, 0x18
 START_PROMPT = (b"       Change the baud rate to 115200 bps and hit the <ENTER> key\r\n"
                 b"       before initiating the download.\r\n")
-START_REMINDER = b"\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n"
 BACK_PROMPT = b"       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
 
 
@@ -235,8 +225,7 @@ class OnPty:
         os.close(self.slave)
 
 
-def Sender(workdir, path, options=("-k",)):
-    """lrzsz's sx on a raw pty of its own."""
+def Sender(workdir, path, options=("-k",)):  # lrzsz's sx on a raw pty of its own
     return OnPty(workdir, "sender", ["sx", *options, path], raw=True, start_new_session=True)
 
 
@@ -248,8 +237,7 @@ class Receiver(OnPty):
         super().__init__(workdir, "receiver", argv, line=line)
 
     @classmethod
-    def driver(cls, workdir, *ops, line=True):
-        """moduledrv running ops, its results in workdir/results."""
+    def driver(cls, workdir, *ops, line=True):  # moduledrv, its results in workdir
         (pathlib.Path(workdir) / "results").write_text("")
         return cls(workdir, [*outside_board(MODULEDRV), "-r", pathlib.Path(workdir) / "results", *ops], line)
 
@@ -268,8 +256,7 @@ class Receiver(OnPty):
         wait_until(seen, f"{text!r}; seen {bytes(self.seen[-200:])!r}")
 
     def enter(self, raw, start=0):
-        """The operator's Enter once the line has really been switched (raw
-        at 115200 bps, or back at 9600 bps): an earlier one is flushed."""
+        """The operator's Enter once the line is switched: an earlier one is flushed."""
         self.read_until(START_PROMPT if raw else BACK_PROMPT, start)
         wait_until(lambda: raw != bool(termios.tcgetattr(self.slave)[3] & termios.ICANON), "the line switched")
         self.switched.append(termios.tcgetattr(self.slave))
@@ -288,9 +275,8 @@ class Receiver(OnPty):
 
 
 class Relay:
-    """Copies bytes between the receiver's line and the sender's.  The
-    sender's stream is cut into frames (a whole block, or one byte), each
-    handed to on_frame(relay, frame), which forwards it by default."""
+    """Copies bytes between the receiver's line and the sender's, each frame of
+    the sender's (a block, or one byte) through on_frame(relay, frame)."""
 
     def __init__(self, receiver, sender, on_frame=None):
         self.receiver, self.sender = receiver, sender
@@ -313,8 +299,7 @@ class Relay:
         return self.taken[-1]
 
     def run(self):
-        """Relays until the sender has ended and the receiver has ended or
-        asks to go back to 9600 bps."""
+        """Until the sender has ended, and the receiver too or asks for 9600 bps."""
         mark, deadline = len(self.receiver.seen), time.monotonic() + 10 * PATIENCE
         while self.sender.proc.poll() is None or not (
                 BACK_PROMPT in self.receiver.seen[mark:] or self.receiver.proc.poll() is not None):
@@ -337,16 +322,13 @@ class Relay:
         return [f for f in self.frames if len(f) > 1]
 
 
-def transfer(workdir, source, out, on_frame=None, sender_options=("-k",), before=None):
-    """One whole transfer into the receiver: (receiver, relay, result);
-    before(receiver, mark) runs on the line before the sender starts."""
+def transfer(workdir, source, out, on_frame=None, sender_options=("-k",)):
+    """(receiver, relay, result) of one whole transfer into the receiver."""
     receiver = Receiver.driver(workdir, "receive", out)
     sender = None
     try:
         receiver.enter(raw=True)
         mark = len(receiver.seen)
-        if before:
-            before(receiver, mark)
         sender = Sender(workdir, source, sender_options)
         relay = Relay(receiver, sender, on_frame)
         relay.run()

@@ -1,4 +1,3 @@
-# The management port, the TFTP rescue's dialogue and the XMODEM-1K receiver.
 # A receiver that a fault keeps waiting would hold each case for the relay's
 # whole patience: stop at the first failure, and bound the run.
 add_test(NAME system.xmodem

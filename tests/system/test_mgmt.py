@@ -1,5 +1,4 @@
-"""The address questions, the management port and the TFTP rescue through
-moduledrv; command lines and pauses read back from the board's trace."""
+"""The address questions, the management port and the TFTP rescue, through moduledrv."""
 import pytest
 
 from console import session  # noqa: F401
@@ -40,8 +39,7 @@ ADDRESSES = ["127.0.0.1", "224.0.0.1", "239.255.255.255", "10.0.0.0", "10.0.0.25
      ["ask -> 1 10.0.0.1"]),
     (("ask", SERVER, 1, 1, "0.0.0.0") * 6, sum(([SERVER, a] for a in ADDRESSES), []), [f"ask -> 1 {a}" for a in ADDRESSES]),
     (("ask", MASK, 0, 0, "255.0.0.0") * 2, [MASK, "", MASK, "0.0.0.0"], ["ask -> 1 255.0.0.0", "ask -> 1 0.0.0.0"]),
-    # A rejected answer never reaches the variable: an empty one after it
-    # keeps what the caller had.
+    # A rejected answer never reaches the variable: an empty one keeps the caller's.
     (("ask", GW, 0, 1, "10.9.9.9"), [GW, "0.0.0.0", bad("0.0.0.0") + GW, "240.1.2.3", bad("240.1.2.3") + GW,
      "10.0.0.400", INVALID + GW, ""], ["ask -> 1 10.9.9.9"]),
     (("ask", IP, 1, 1, "10.9.9.9", "ask", MASK, 0, 0, "10.9.9.9", "ask", GW, 0, 1, "10.9.9.9", "ask", SERVER, 1, 1,
@@ -53,8 +51,7 @@ ADDRESSES = ["127.0.0.1", "224.0.0.1", "239.255.255.255", "10.0.0.0", "10.0.0.25
     (("board", "params", "0"), [IP, "10.0.0.2", MASK, "255.255.255.0", GW, "10.0.0.1"],
      ["params -> 1 port=1 dhcp=0 10.0.0.2 255.255.255.0 10.0.0.1"]),
     (("board", "params", "1"), [DHCP, INTERRUPT, "", "y"], ["params -> 0 port=1 dhcp=0 0.0.0.0 0.0.0.0 0.0.0.0"]),
-    # The TFTP rescue quits at each of its questions, and at the interrupt
-    # key even with a name typed.
+    # The TFTP rescue quits at each question, and at the interrupt key after a name.
     (("board",) + ("tftp",) * 6, sum((TFTP_QUESTIONS[:n] + [q] for n, q in [(1, "q"), (3, "q"), (5, "quit"), (7, "Q"),
                                                                             (9, "q")]), []) + TFTP_QUESTIONS
      + [INTERRUPT, "", "g.bin"], ["tftp -> 0"] * 6),
@@ -77,8 +74,7 @@ SETTLING = ["sleep 5000000"] + ["sleep 1000000"] * 21
       r'system "route add default gw 10.0.0.1\n"'] + ["sleep 1000000"] * 21),
     ("0 1 10.0.0.2 0.0.0.0 0.0.0.0", SETTLE, [r'system "ifconfig eth1 10.0.0.2\n"'] + SETTLING),
     ("1 1 0.0.0.0 0.0.0.0 0.0.0.0", "", ['system "dhclient -1 eth1"', "sleep 3000000"]),
-    # ifconfig refuses a multicast address: eth0 stays down, which is said
-    # after the whole wait.
+    # ifconfig refuses a multicast address: eth0 stays down, said after the wait.
     ("0 0 224.0.0.1 0.0.0.0 0.0.0.0", SETTLE + "Mgmt link not available. Quitting.\n",
      [r'system "ifconfig eth0 224.0.0.1\n"'] + SETTLING),
 ], ids=["static", "address-only", "dhcp", "no-link"])
@@ -89,8 +85,7 @@ def test_port_configuration(session, args, text, events):
     assert [t for _, _, t in session.events(["system", "sleep"])] == events
 
 
-def ours(text):
-    """The console without what busybox's tools themselves print."""
+def ours(text):  # without what busybox's tools print themselves
     return "".join(line for line in text.splitlines(keepends=True)
                    if not line.startswith(("tftp: ", "ifconfig: ")) and "ETA" not in line)
 
@@ -103,8 +98,7 @@ NAMES = ["Img-1.2_3+4:5@6,7~8/x", "x;reboot", "we;ird $(x) 'q' `y` \"z\" & | < >
 
 
 def test_tftp_fetches_as_typed_tries_three_times_and_installs_running_nothing_else(session):
-    # A missing file first, after an earlier download that must never be
-    # taken for this one's; then packages at names as typed, into slot 2.
+    # A missing file, after an earlier download never taken for it; then names as typed.
     package = record("app", bytes(range(256)) * 40, version=(1, 2, 3, 4))
     c = session.on_board("flash-init", "i2c-init", *["tftp"] * (2 + len(NAMES)), prelude="echo old >/tmp/image")
     for name in NAMES + ["pkg.bin"]:
