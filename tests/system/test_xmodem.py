@@ -7,6 +7,7 @@ import pytest
 import console as xr
 from console import ACK, CAN, EOT, NAK, SOH, STX
 
+
 def first(relay, frame, number):  # the first frame that carries block number
     return len(frame) > 1 and frame[1] == number and [f[1] for f in relay.blocks()].count(number) == 1
 
@@ -56,8 +57,7 @@ END = bytes([NAK, ACK])  # NAK of the first EOT, ACK of the second
     (2048, block_zero_first, ("-k",), 2048, ACKS * 2 + END, [ord("C")]),
     # What was acknowledged before a cancel stays in the file.
     (2048, damage({1: [lambda frame: bytes([CAN, CAN])]}), ("-k",), 0, CANCEL, []),
-    (6 * 1024, damage({3: [lambda frame: frame[:1] + bytes([4, 251]) + frame[3:]]}), ("-k",), 0,
-     ACKS * 2 + CANCEL, []),
+    (6 * 1024, damage({3: [lambda frame: frame[:1] + bytes([4, 251]) + frame[3:]]}), ("-k",), 0, ACKS * 2 + CANCEL, []),
     # A good block starts the count of errors again; the third cancels.
     (6 * 1024, damage({3: [DATA, COMPLEMENT], 5: [COMPLEMENT, DATA, COMPLEMENT]}), ("-k",), 0,
      ACKS * 2 + BAD * 2 + ACKS * 2 + BAD * 2 + CANCEL, []),
@@ -65,13 +65,12 @@ END = bytes([NAK, ACK])  # NAK of the first EOT, ACK of the second
 def test_transfer(tmp_path, size, on_frame, options, received, replies, taken):
     data = bytes((i * 131 + (i >> 9) * 7) & 0xFF for i in range(size))
     (tmp_path / "source.bin").write_bytes(data)
-    receiver, relay, result = xr.transfer(tmp_path, tmp_path / "source.bin", tmp_path / "out.bin", on_frame,
-                                          options)
+    receiver, relay, result = xr.transfer(tmp_path, tmp_path / "source.bin", tmp_path / "out.bin", on_frame, options)
     assert (result, relay.taken) == (received, taken)
     assert bytes(relay.replies).lstrip(b"C").startswith(replies + xr.BACK_PROMPT)
     got = (tmp_path / "out.bin").read_bytes()
     if received:
-        assert got[:size] == data and set(got[size:]) <= {0x1A} and len(got) == received
+        assert got[:size] == data and set(got[size:]) <= {0x1A} and len(got) == received  # sx's padding
         assert receiver.stderr().splitlines()[-2:] == ["EOT", "All done"]
     else:
         assert got == data[:1024 * replies.count(ACK)] and "All done" not in receiver.stderr()
