@@ -1,7 +1,9 @@
-"""The menu's XMODEM rescue on whole boards in real time: lrzsz's sx on the
-operator's terminal sending to the board's rx."""
+"""The rescue console on whole boards, an operator at its console: TFTP in
+fast time; XMODEM in real time, lrzsz's sx on the operator's terminal
+sending to the board's rx."""
 import io
 import os
+import shutil
 import subprocess
 import termios
 
@@ -9,22 +11,54 @@ import pexpect
 import pytest
 from pexpect import fdpexpect
 
-from console import BACK_PROMPT, CAN, START_PROMPT, descendant, waiting_for_input, wait_until
+from board import SAMPLES
+from console import (BACK_PROMPT, CAN, START_PROMPT, Console, crlf, descendant, session,  # noqa: F401
+                     waiting_for_input, wait_until)
 from records import record
-from vb import VBoard, answer, sample
+from vb import VBoard, answer, boot_argv, sample
+
+MENU_END = "\tE) Exit\n\nOption? : "
+
+
+# The interrupt key reaches the launcher as a signal only where the console
+# is its controlling terminal: the failed read echoes as the byte 0, no
+# message.  The diagnostics flag set for the next boot asks at its start.
+def test_tftp_installs_kernel_and_application_into_slot_2_then_the_diagnostics_flag_asks(session, tmp_path):
+    board = VBoard.create(tmp_path / "vboard")
+    board.env("diagnostics=rescue")
+    shutil.copy(SAMPLES / "sample.pkg", board.path / "tftp" / "sample.pkg")
+    c = Console(boot_argv(board.path, "--max-boots", 2))
+    session.consoles.append(c)  # closed with the session
+    c.reader = lambda: descendant(c.child.pid, "/bin/launcher")
+    c.expect(MENU_END)
+    c.keys([None])
+    c.expect("\0\n\nOption? : ")
+    c.keys(["t"] + [a + "\r" for a in ["10.0.0.2", "255.255.255.0", "", "10.0.0.1", "sample.pkg"]])
+    c.expect("Install image as image 1 or 2 (hit return to just boot image): ")
+    c.line("2")
+    c.expect("\nImage2 updated succeeded\nFile processed\n")
+    c.expect(MENU_END)
+    c.key("h")
+    assert crlf("\tKernel image: 2.0.0.2\n\tDFT image   : 4.0.0.1\n\tOS image 1  : 6.0.0.1\n"
+                "\tOS image 2  : 6.0.0.3\n") in c.expect(MENU_END) and board.vpd(1) == 2
+    board.env("diagnostics=diags")
+    c.key("r")
+    c.expect("r\nConfirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ")
+    c.key("\r")
+    assert c.finish()[1] == 0 and c.tail.startswith(crlf("\nBooting diags image...\nLaunching diagnostics image")), c.tail
+    assert b"Sample diagnostics 5.0.0.1 up" in c.tail and board.trace(["flash_eraseall"]) == []
+    assert sorted(p.name for p in (board.path / "user" / "images").iterdir()) == ["image1", "image2"]
+
 
 # Every byte value in its blocks, the escape key of vboard's own terminal
 # (0x1D, Ctrl-]) among them.
 ALL_BYTES = record("dft", bytes(range(256)) * 8, version=(4, 0, 0, 9))
 
 
-def operator(pty, speed=termios.B9600):
-    """A terminal program's terminal on pty, at speed (the board's line has
-    its own)."""
+def operator(pty, speed=termios.B9600):  # a terminal program's terminal on pty
     term = fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=180)
-    settings = termios.tcgetattr(term.child_fd)
-    settings[4] = settings[5] = speed
-    termios.tcsetattr(term.child_fd, termios.TCSANOW, settings)
+    attrs = termios.tcgetattr(term.child_fd)
+    termios.tcsetattr(term.child_fd, termios.TCSANOW, attrs[:4] + [speed, speed] + attrs[6:])
     return term
 
 
@@ -44,10 +78,9 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
     board.env("diagnostics=rescue")
     pkg = tmp_path / "rescue.pkg"
     pkg.write_bytes(ALL_BYTES + sample("sample.pkg"))
-    if console == "terminal":
-        runner = term = board.spawn(time="real", escape="^]")
-    else:
-        runner = board.spawn(time="real", escape=None, extra=["--console", "pty"])
+    runner = term = board.spawn(time="real", escape="^]" if console == "terminal" else None,
+                                extra=["--console", "pty"] if console == "pty" else [])
+    if console == "pty":
         runner.expect(r"console: (/dev/pts/\d+)\r\n")
         pty = runner.match.group(1).decode()
         # Opened once the menu waits: what the board wrote is kept for it.
@@ -55,11 +88,9 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         term = operator(pty)
     runner.timeout = term.timeout = 180
     for attempt in ["sx", "cancel"]:
-        start = "X\r\nRunning xmodem rescue.....\r\n" + START_PROMPT.decode()
-        answer(term, [("Option? : ", "X"), (start, "")])
+        answer(term, [("Option? : ", "X"), ("X\r\nRunning xmodem rescue.....\r\n" + START_PROMPT.decode(), "")])
         if console == "pty" and attempt == "sx":
-            # The operator opens the terminal again at 115200 bps, and stays
-            # there when the board goes back to 9600 bps.
+            # The operator reopens it at 115200 bps, and stays when the board goes back.
             term.close()
             runner.expect_exact(f"{pty} closed")
             term = operator(pty, termios.B115200)
@@ -72,14 +103,13 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         else:  # given up: the package of the attempt before is not installed again
             wait_until(lambda: waiting_for_input(descendant(runner.pid, "lrzsz/rx")), "the receiver")
             term.send(bytes([CAN] * 10))
-        # The sender may still read the line when the request to switch back
-        # goes out; the reminder that follows is then what is seen.
+        # The sender may still read the line when the request to switch back goes out.
         term.expect_exact([BACK_PROMPT.decode().rstrip(), "    ... Waiting for the <ENTER> key to be hit..."])
         press_enter(board, term)
         if attempt == "sx":
             answer(term, [("\r\nExtracting images ... Do *NOT* power cycle the switch.\r\n", ""),
-                            ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
-                            ("Image2 updated succeeded\r\nFile processed\r\n", "")])
+                          ("Install image as image 1 or 2 (hit return to just boot image): ", "2\r"),
+                          ("Image2 updated succeeded\r\nFile processed\r\n", "")])
     answer(term, [("Option? : ", "E"), ("Booting image '2'", "")])
     assert "Extracting" not in term.logfile_read.getvalue().decode(errors="replace")
     # Powered off by the application's end, not by an escape key in a block.

@@ -1,19 +1,15 @@
 """The console's single-key read and line editor, the rescue menu, the
-version display and the standalone diagnostics, typed at key by key; what
-the program writes is checked byte for byte.  What needs the board's
-filesystem and tools runs inside a board (vboard run); the rest runs on the
-test's own terminal."""
-import io
-import os
+version display and the standalone diagnostics, typed at key by key, inside
+a board where they need its filesystem and tools."""
 import struct
-import tarfile
 import termios
 
 import pytest
 
 from board import Board
-from console import crlf, session  # noqa: F401
+from console import session  # noqa: F401
 from records import record
+from vb import archive
 
 BEL, BS = "\a", "\b"
 FULL = "".join(chr(ord("a") + i % 26) for i in range(127))
@@ -25,7 +21,6 @@ QUESTION = "Confirm: Erase filesystem? (all saved data, configuration, keys will
 WIPE = "unmount filesystem\n\nErasing filesystem for clean install\nMounting...\ncreating default filesystem\n"
 WIPE_COMMANDS = ['"/bin/umount /user &> /dev/null"', '"flash_eraseall /dev/mtd-user-char"',
                  '"/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null"', '"mkdir /user/images &> /dev/null"']
-TFTP = "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\nIP addr    :"
 INT = None  # the terminal's interrupt key
 QUIT = ["menu -> 1 quit 0"]
 
@@ -81,21 +76,15 @@ TYPED = [
     (("lflags", "key", "lflags"), "\xff", "", ["lflags -> icanon 1 echo 1", "key -> 0xff quit 0",
                                              "lflags -> icanon 1 echo 1"]),
     (("key", "lflags"), [INT], "", ["key -> 0x00 quit 1", "lflags -> icanon 1 echo 1"]),
-    (("menu",), "E", START + "E\n", QUIT),
-    (("menu",), "e", START + "e\n", QUIT),
     # Enter arrives as a line feed, which the echo and the message show.
     (("menu",), "q\ru9E", START + "q\n" + unknown("Q") + "\n\n" + unknown("\n") + "u\n" + unknown("U")
      + "9\n" + unknown("9") + "E\n", QUIT),
-    # The failed read echoes as the byte 0 and a line end; no message.
-    (("menu",), [INT, "e"], START + "\0\n" + PROMPT + "e\n", QUIT),
     # An interrupt that came while no key was awaited discards one key.
     (("sigint", "menu"), "ee", START + "e\n" + PROMPT + "e\n", ["sigint -> quit 1"] + QUIT),
-    (("menu",), ["t", "q\r", "e"], START + "t\n" + TFTP + "q\n" + MENU + PROMPT + "e\n", QUIT),
 ]
 
 
-def no_interrupt_char():
-    """A line whose interrupt character is not 0x03."""
+def no_interrupt_char():  # a line whose interrupt character is not 0x03
     attrs = termios.tcgetattr(0)
     attrs[6][termios.VINTR] = b"\x00"
     termios.tcsetattr(0, termios.TCSANOW, attrs)
@@ -103,41 +92,24 @@ def no_interrupt_char():
 
 @pytest.mark.parametrize("ops,keys,shown,results", TYPED)
 def test_typed_at_the_terminal(session, ops, keys, shown, results):
-    c = session.local(*ops, preexec_fn=no_interrupt_char if "\x03" in keys else None)
-    c.keys(keys)
-    assert c.finish() == (crlf(shown), 0)
-    assert session.lines() == results
-
-
-def test_reboot_waits_then_reboots_and_never_returns(session, tmp_path):
-    board = Board(tmp_path / "board")
-    fake = tmp_path / "bin"
-    fake.mkdir()
-    (fake / "reboot").write_text(f"#!/bin/sh\necho rebooted >> {tmp_path / 'reboots'}\n")
-    (fake / "reboot").chmod(0o755)
-    board.power_on()
-    c = session.local("menu", env=dict(board.env(), PATH=f"{fake}:{os.environ['PATH']}"))
-    c.key("r")
-    assert c.finish() == (crlf(START + "r\n"), 0)
-    assert session.lines() == []  # the menu never returned
-    assert (tmp_path / "reboots").read_text() == "rebooted\n"
-    assert board.trace_words(["sleep", "system"]) == ["sleep 1000000", "sleep 1000000", 'system "reboot"']
+    session.local(*ops, preexec_fn=no_interrupt_char if "\x03" in keys else None).keys(keys)
+    assert session.finish() == (shown, results)
 
 
 def put_part(board, part, data):
-    image = board.flash(part)
-    board.flash_path(part).write_bytes(data + image[len(data):])
+    board.flash_path(part).write_bytes(data + board.flash(part)[len(data):])
 
 
 VERSIONS = ("Installed images versions: \n\tBoot image  : {}\n\tRFS image   : {}\n\tKernel image: {}\n"
             "\tDFT image   : {}\n\tOS image 1  : {}\n\tOS image 2  : {}\n")
 
 
-# Without flash every partition shows zeros.
+# Without flash every partition shows zeros.  R waits, then reboots and never
+# returns, although the board's reboot here is a script that does.
 @pytest.mark.parametrize("conf,said,versions", [
     ([], "", ["1.2.3.4", "255.254.253.252", "2.0.0.9", "255.255.255.255", "0.0.0.0"]),
     (["fault.mtd_probe = fail"], "Could not get MTD device info \n", ["0.0.0.0"] * 5)])
-def test_h_shows_every_installed_version_and_missing_ones_as_zeros(session, tmp_path, conf, said, versions):
+def test_h_shows_every_installed_version_then_r_reboots(session, tmp_path, conf, said, versions):
     board = session.board = Board(tmp_path / "board", conf=conf)
     # The boot loader's payload carries its own header words at byte 240.
     put_part(board, "uboot", b"u" * 240 + struct.pack(">IIII", 0xDEADBEEF, 512, 0x02504F4C, 0x01020304))
@@ -145,47 +117,40 @@ def test_h_shows_every_installed_version_and_missing_ones_as_zeros(session, tmp_
     put_part(board, "kernel", record("kernel", b"k" * 100, version=(2, 0, 0, 9)))
     # The device tree partition stays erased.
     (board.path / "user" / "images" / "image2").write_bytes(record("app", b"a" * 50, version=(6, 1, 2, 3)))
-    session.on_board("flash-init", "menu").keys("he")
+    session.on_board("flash-init", "menu", prelude="printf '#!/bin/sh\\necho rebooted >>/tmp/reboots\\n' >/tmp/reboot"
+                     " && chmod +x /tmp/reboot && export PATH=/tmp:$PATH").keys("hr")
     assert session.finish() == (said + START + "h\n" + VERSIONS.format(*versions, "6.1.2.3") + MENU + PROMPT
-                                + "e\n", [f"flash-init -> {-1 if said else 0}"] + QUIT)
+                                + "r\n", [f"flash-init -> {-1 if said else 0}"])
+    assert (board.path / "tmp" / "reboots").read_text() == "rebooted\n"
+    assert [t for _, _, t in session.events(["sleep", "system"])] == ["sleep 1000000"] * 2 + ['system "reboot"']
 
 
-@pytest.fixture
-def filled(session, tmp_path):
+BOOT = "Booting diags image...\n"
+LAUNCH = QUESTION + "\n" + BOOT + "Launching diagnostics image"
+
+
+# The diagnostics, run straight or by the menu's D: only yes wipes the user
+# filesystem, then the diagnostics image boots and never returns.  With the
+# rescue partition erased there is nothing to boot: back to the menu, whose
+# e is taken at once although an interrupt came during the question.
+@pytest.mark.parametrize("ops,keys,shown", [
+    (["diags"], "y", LAUNCH.replace(BOOT, WIPE + BOOT)), (["diags"], "Y", LAUNCH.replace(BOOT, WIPE + BOOT)),
+    (["diags"], "\r", LAUNCH), (["diags"], "n", LAUNCH), (["diags"], [INT], LAUNCH),
+    (["menu"], ["D", INT, "e"], START + "D\n" + QUESTION + "\n" + BOOT + "Image not found... \n" + MENU + PROMPT + "e\n"),
+])
+def test_only_yes_wipes_the_user_filesystem_then_the_diagnostics_boot(session, tmp_path, ops, keys, shown):
     board = session.board = Board(tmp_path / "board")
     (board.path / "user" / "images" / "image1").write_bytes(b"old image")
     (board.path / "user" / "config").write_text("saved configuration\n")
-    return board
-
-
-def user_files(board):
-    return sorted(str(p.relative_to(board.path / "user")) for p in (board.path / "user").rglob("*"))
-
-
-@pytest.mark.parametrize("keys,wiped", [("y", 1), ("Y", 1), ("\r", 0), ("n", 0), ([INT], 0)])
-def test_only_yes_wipes_the_user_filesystem_then_the_diagnostics_boot(session, filled, keys, wiped):
-    script = b"#!/bin/sh\necho diagnostics test image up\n"
-    archive = io.BytesIO()
-    with tarfile.open(fileobj=archive, mode="w:gz") as tar:
-        info = tarfile.TarInfo("mpdiag.elf.strip")
-        info.size, info.mode = len(script), 0o755
-        tar.addfile(info, io.BytesIO(script))
-    put_part(filled, "rescue", record("diags", archive.getvalue(), version=(5, 0, 0, 7)))
-    session.on_board("flash-init", "i2c-init", "diags").keys(keys, direct=True)
+    if ops == ["diags"]:
+        diags = archive({"mpdiag.elf.strip": (b"#!/bin/sh\necho diagnostics test image up\n", 0o755)})
+        put_part(board, "rescue", record("diags", diags, version=(5, 0, 0, 7)))
+    session.on_board("flash-init", "i2c-init", *ops).keys(keys, direct=True)
     out, results = session.finish()
-    assert out.startswith(QUESTION + "\n" + WIPE * wiped + "Booting diags image...\nLaunching diagnostics image")
-    assert "diagnostics test image up" in out
-    assert results == ["flash-init -> 0", "i2c-init -> 0"]  # never returned
-    assert user_files(filled) == (["images"] if wiped else ["config", "images", "images/image1"])
-    assert [c for c in session.commands() if c in WIPE_COMMANDS] == WIPE_COMMANDS * wiped
-    assert "exec /bin/backtrace /bin/backtrace" in filled.trace_words(["exec"])
-    assert filled.vpd()[59] == 4
-
-
-def test_d_from_the_menu_and_an_interrupt_during_it_leaves_no_flag_behind(session, filled):
-    # The rescue partition is erased: nothing to boot, back to the menu; e
-    # accepted at once: the menu cleared the flag.
-    session.on_board("flash-init", "menu").keys(["D", INT, "e"], direct=True)
-    assert session.finish() == (START + "D\n" + QUESTION + "\nBooting diags image...\nImage not found... \n"
-                                + MENU + PROMPT + "e\n", ["flash-init -> 0"] + QUIT)
-    assert user_files(filled) == ["config", "images", "images/image1"]
+    assert out.startswith(shown) and results == ["flash-init -> 0", "i2c-init -> 0"] + QUIT * (ops == ["menu"])
+    assert sorted(str(p.relative_to(board.path / "user")) for p in (board.path / "user").rglob("*")) == (
+        ["images"] if WIPE in shown else ["config", "images", "images/image1"])
+    assert [c for c in session.commands() if c in WIPE_COMMANDS] == WIPE_COMMANDS * (WIPE in shown)
+    if ops == ["diags"]:
+        assert "diagnostics test image up" in out
+        assert "exec /bin/backtrace /bin/backtrace" in board.trace_words(["exec"]) and board.vpd()[59] == 4
