@@ -102,6 +102,10 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
             assert sent.returncode == 0, sent.stderr
         else:  # given up: the package of the attempt before is not installed again
             wait_until(lambda: waiting_for_input(descendant(runner.pid, "lrzsz/rx")), "the receiver")
+            rx = descendant(runner.pid, "lrzsz/rx")
+            # The launcher's own descriptor of the line is kept from the receiver.
+            fds = {int(fd): os.readlink(f"/proc/{rx}/fd/{fd}") for fd in os.listdir(f"/proc/{rx}/fd")}
+            assert [fd for fd, target in fds.items() if fd > 2 and target in (fds[0], "/dev/ttyS0")] == [], fds
             term.send(bytes([CAN] * 10))
         # The sender may still read the line when the request to switch back goes out.
         term.expect_exact([BACK_PROMPT.decode().rstrip(), "    ... Waiting for the <ENTER> key to be hit..."])
