@@ -1,6 +1,5 @@
-"""Whole-board scenarios: a board made by `vboard create`, booted by
-`vboard boot` with the unmodified launcher (the board's own build with
-VBOARD_PPC_BUILD, see board.py), its console read back."""
+"""Whole boards: made by `vboard create`, booted by `vboard boot` with the
+unmodified launcher of the build under test (board.py), console read back."""
 import atexit
 import functools
 import io
@@ -19,14 +18,11 @@ PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
 
 
 def in_board(program):
-    """Where run_argv shows a program of the build inside the board (a board
-    sees nothing of the checkout unless bound in, read-only)."""
+    """Where run_argv binds a program of the build, read-only, in the board."""
     return f"/opt/tests/{pathlib.Path(program).name}"
 
 
 def run_argv(board, command, programs=(), time=None, env=()):
-    """The `vboard run` command line of command on board, each path of
-    programs bound at in_board(path)."""
     argv = [VBOARD, "run", board, "--launcher", LAUNCHER, *(["--time", time] if time else [])]
     argv += [word for e in env for word in ("--env", e)]
     argv += [word for p in programs for word in ("--bind", f"{p}:{in_board(p)}")]
@@ -34,12 +30,11 @@ def run_argv(board, command, programs=(), time=None, env=()):
 
 
 def boot_argv(board, *options, launcher=LAUNCHER):
-    """The `vboard boot` command line of board with the launcher under test."""
     return [str(a) for a in [VBOARD, "boot", board, "--launcher", launcher, *options]]
 
 
 def console_text(raw):
-    """The console as the launcher wrote it: the terminal's CR LF back to LF."""
+    """The console as the launcher wrote it: the terminal's CR LF as LF."""
     return raw.replace(b"\r\n", b"\n").decode(errors="replace")
 
 
@@ -100,8 +95,7 @@ class VBoard:
 
     def write_partition(self, part, data):
         """Stores `data` from offset 0, the rest erased, as if flashed."""
-        size = self.flash_path(part).stat().st_size
-        self.flash_path(part).write_bytes(data + b"\xff" * (size - len(data)))
+        self.flash_path(part).write_bytes(data.ljust(self.flash_path(part).stat().st_size, b"\xff"))
 
     def vpd(self, offset):
         return (self.path / "vpd.bin").read_bytes()[offset]
@@ -110,8 +104,7 @@ class VBoard:
         subprocess.run([str(VBOARD), "vpd", str(self.path), f"{offset}={value}"], check=True, capture_output=True)
 
     def boot(self, max_boots=1, time="fast", input=b"", timeout=120):
-        """Boots without a terminal; returns (exit status, console text with
-        the terminal's CR LF read as LF)."""
+        """Boots without a terminal: (exit status, console text)."""
         r = subprocess.run(boot_argv(self.path, "--max-boots", max_boots, "--time", time),
                            capture_output=True, input=input, timeout=timeout)
         return r.returncode, console_text(r.stdout)
@@ -144,8 +137,7 @@ def archive(files):
             info.mode = mode
             if isinstance(data, str) and data[:2] in ("->", "=>"):
                 info.type = tarfile.SYMTYPE if data[0] == "-" else tarfile.LNKTYPE
-                info.linkname = data[2:]
-                data = b""
+                info.linkname, data = data[2:], b""
             data = data.encode() if isinstance(data, str) else data
             info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
