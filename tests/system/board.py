@@ -28,7 +28,6 @@ SAMPLES = TESTED_BUILD / "samples"
 
 
 def driver(name):
-    """A test program (module driver) of the build under test."""
     return TESTED_BUILD / "tests" / name
 
 
@@ -59,9 +58,8 @@ def parse_trace(path, kinds=None):
 
 
 def make_hostile(path, kind, target):
-    """Puts at `path` what is no slot file of its own: a symbolic link to
-    `target` (as the board sees it), a second name of `target` (beside
-    `path`), a FIFO, an empty folder, or a device node (/dev/zero's)."""
+    """Puts at `path` what is no slot file of its own: a link to `target` (a
+    hard one beside `path`), a FIFO, an empty folder or /dev/zero's node."""
     {"symlink": lambda: path.symlink_to(target), "hardlink": lambda: os.link(path.parent / target, path),
      "fifo": lambda: os.mkfifo(path), "folder": path.mkdir,
      "device": lambda: os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 5))}[kind]()
@@ -118,7 +116,6 @@ class Board:
         subprocess.run([str(VBOARD_HW), "power-on", str(self.path)], check=True, capture_output=True)
 
     def run(self, *argv, power_on=True, **kw):
-        """Runs a program with the board's devices; output as bytes."""
         if power_on:
             self.power_on()
         r = subprocess.run([str(a) for a in argv], env=self.env(), capture_output=True, **kw)

@@ -54,22 +54,19 @@ OTHER_MACHINE = bytearray(LAUNCHER.read_bytes()[:64])
 OTHER_MACHINE[18:20] = b"\x16\x00" if OTHER_MACHINE[5] == 1 else b"\x00\x16"  # s390: not the board's
 
 
-def arranged(tmp_path, arrange):
-    board = VBoard.create(tmp_path / "board")
+def boot(path, arrange, dialogue=(), time="fast"):
+    """A board arranged step by step, booted on a terminal, the dialogue
+    answered (vb.answer): the board, its exit status and its console."""
+    board = VBoard.create(path / "board")
     for step in arrange:
         step(board)
-    return board
-
-
-def converse(board, dialogue=(), time="fast"):
-    """Boots, answering the dialogue (vb.answer): exit status and console."""
     child = board.spawn(time=time)
     try:
         out = answer(child, dialogue)
         child.expect(pexpect.EOF)
     finally:
         child.close(force=True)  # a board left waiting would outlive its test
-    return child.exitstatus, console_text(out + child.before)
+    return board, child.exitstatus, console_text(out + child.before)
 
 
 def case(name, arrange, console, rc=0, booted=0xFF, dialogue=(), commands=()):
@@ -79,9 +76,7 @@ def case(name, arrange, console, rc=0, booted=0xFF, dialogue=(), commands=()):
 BOOTS = [
     # The VPD byte picks the slot; anything but 2 is slot 1.
     case("vpd-1", [], BOOT.format(1) + app("6.0.0.1"), booted=1, commands=[
-        'system "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"',
-        'system "cd /tmp \\ntar mxzf /tmp/quartzimage.tar.gz \\nrm /tmp/quartzimage.tar.gz\\n"',
-        "exec /bin/backtrace /bin/backtrace"]),
+        'system "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"', "exec /bin/backtrace /bin/backtrace"]),
     case("vpd-2", [vpd(1, 2)], BOOT.format(2) + app("6.0.0.2"), booted=2),
     case("vpd-255", [vpd(1, 255)], BOOT.format(1) + app("6.0.0.1"), booted=1),
     # Fallback: the slot whose file was read is the one recorded as booted.
@@ -103,8 +98,6 @@ BOOTS = [
     case("two-bad-crcs-reboot", [slot(1, flipped(sample("app1.pkg"), 20, 0xFF)), slot(2, flipped(sample("app2.pkg"), 20, 0xFF))],
          BOOT.format(1) + CRC.format(1, 2) + BOOT.format(2) + "Both image1 and image2 failed.\n", rc=4,
          commands=['system "reboot"']),
-    case("crc-2", [vpd(1, 2), slot(2, flipped(sample("app2.pkg"), -1, 0xFF))],
-         BOOT.format(2) + CRC.format(2, 1) + BOOT.format(1) + app("6.0.0.1"), booted=1),
     case("walk-skips-records", [slot(1, sample("kernel.pkg") + sample("dft.pkg") + sample("app3.pkg"))],
          BOOT.format(1) + app("6.0.0.3"), booted=1),
     case("extended-header", [slot(1, record("app", payloads(sample("app3.pkg"))[0], version=(6, 0, 0, 3), hdr_len=24))],
@@ -151,12 +144,10 @@ BOOTS = [
     case("recovery-just-boot", RESCUE_APP, RESCUE + QUESTION + "\n" + RECOVERY + app("6.0.0.3"), booted=4,
          dialogue=[(QUESTION, "\r")]),
     case("recovery-end-of-input", RESCUE_APP, RESCUE + QUESTION + app("6.0.0.3"), dialogue=[(QUESTION, None)]),
-    *[case(f"recovery-copy-fails-{name}", [*RESCUE_APP, step], RESCUE + QUESTION + "2\n\nInstalling recovery image "
-           f"as image2...\n{cp}Failed to copy recovery image to image2.\n" + RECOVERY + app("6.0.0.3"), booted=4,
-           dialogue=[(QUESTION, "2\r")]) for name, step, cp in [
-        ("file", lambda b: (b.slot_path(1).parent.rmdir(), b.slot_path(1).parent.write_bytes(b"no folder")), ""),
-        ("dangling-link", lambda b: (b.slot_path(1).parent.rmdir(), b.slot_path(1).parent.symlink_to("/nowhere")),
-         "cp: can't create '/user/images/image2': No such file or directory\n")]],
+    case("recovery-copy-fails", [*RESCUE_APP, lambda b: (b.slot_path(1).parent.rmdir(), b.slot_path(1).parent.symlink_to("/x"))],
+         RESCUE + QUESTION + "2\n\nInstalling recovery image as image2...\ncp: can't create '/user/images/image2': No such "
+         "file or directory\nFailed to copy recovery image to image2.\n" + RECOVERY + app("6.0.0.3"), booted=4,
+         dialogue=[(QUESTION, "2\r")]),
     *[case(f"rescue-{name}", [*NO_SLOTS, rescue(data)], RESCUE + message, rc=4) for name, data, message in [
         ("erased", b"", "Image not found... \n"),
         ("bad-crc", flipped(sample("app3.pkg"), 100, 0xFF), "Image CRC failed. Quitting\n"),
@@ -168,10 +159,8 @@ BOOTS = [
 
 @pytest.mark.parametrize("arrange,dialogue,rc,console,booted,commands", BOOTS)
 def test_boot(tmp_path, arrange, dialogue, rc, console, booted, commands):
-    board = arranged(tmp_path, arrange)
-    selected = board.vpd(1)
-    assert converse(board, dialogue) == (rc, console)
-    assert (board.vpd(59), board.vpd(1)) == (booted, selected)
+    board, *run = boot(tmp_path, arrange, dialogue)
+    assert (*run, board.vpd(59)) == (rc, console, booted)
     lines = iter(rest for _, _, rest in board.trace(["system", "exec"]))
     assert all(c in lines for c in commands), commands  # in this order
 
@@ -180,38 +169,31 @@ def test_boot(tmp_path, arrange, dialogue, rc, console, booted, commands):
                                          ("1", "symlink")])
 def test_recovery_image_installed_into_a_slot_of_its_own(tmp_path, answer, kind):
     n = int(answer[0])
-    board = arranged(tmp_path, [*RESCUE_APP, slot(n, hostile=kind, target="/vboard/victim"),
-                                lambda b: (b.path / "victim").write_bytes(b"outside")])
-    assert converse(board, [(QUESTION, answer + "\r")]) == (0, RESCUE + QUESTION + f"{answer}\n\nInstalling recovery image as image{n}...\n"
-                                 f"Setting boot image to {n}\n" + app("6.0.0.3"))
+    board, *run = boot(tmp_path, [*RESCUE_APP, slot(n, hostile=kind, target="/vboard/victim"),
+                                  lambda b: (b.path / "victim").write_bytes(b"outside")], [(QUESTION, answer + "\r")])
+    assert run == [0, RESCUE + QUESTION + f"{answer}\n\nInstalling recovery image as image{n}...\n"
+                   f"Setting boot image to {n}\n" + app("6.0.0.3")]
     assert (board.slot_path(n).read_bytes(), (board.path / "victim").read_bytes()) == (sample("app3.pkg"), b"outside")
     assert board.vpd(1) == board.vpd(59) == n
 
 
 def test_the_shell_before_the_start_and_before_the_reboot(tmp_path):
-    rc, console = converse(arranged(tmp_path, [env("shell=on")]), [("Dropping into shell", "echo in-$((6*7))\rexit\r")])
+    _, rc, console = boot(tmp_path, [env("shell=on")], [("Dropping into shell", "echo in-$((6*7))\rexit\r")])
     assert rc == 0 and "in-42\n" in console and console.endswith("Dropping out of shell\n" + BODY.format("6.0.0.1"))
     # The partitions are backed by /vboard/flash, the I2C buses by /dev/null:
     # the launcher holds none of them open in what it starts.
-    rc, console = converse(arranged(tmp_path / "again", [*NO_SLOTS, rescue(b""), env("shell=on")]), [
+    _, rc, console = boot(tmp_path / "again", [*NO_SLOTS, rescue(b""), env("shell=on")], [
         ("Image not found... ", "echo leaked-$(ls -l /proc/$$/fd | grep -c -e /flash/ -e /dev/null); exit\r")])
     assert rc == 4 and "leaked-0\n" in console
 
 
-@pytest.mark.parametrize("arrange,command,rc,ending", [
-    # The archive cannot be created: a reboot, not the rescue image.
-    ([], "mkdir /tmp/quartzimage.tar.gz && exec /bin/launcher", 128 + 9,
-     BOOT.format(1) + "Failed to open application image output file.\n"),
-    # reboot cannot be found: the shell says so, the launcher adds nothing.
-    ([*NO_SLOTS, rescue(b"")], "PATH=/nowhere /bin/launcher", 0, RESCUE + "Image not found... \nsh: reboot: not found\n"),
-])
 def test_ctrl_c_during_the_boot_only_sets_the_flag(tmp_path):
-    rc, console = converse(arranged(tmp_path, []), [(BOOT.format(1).strip(), "\x03")], time="real")
+    _, rc, console = boot(tmp_path, [], [(BOOT.format(1).strip(), "\x03")], time="real")
     assert rc == 0 and console.endswith(app("6.0.0.1"))
 
 
-def test_a_boot_that_cannot_go_on_ends_in_the_reboot(tmp_path, arrange, command, rc, ending):
-    board = arranged(tmp_path, arrange)
-    r = board.run("/bin/sh", "-c", command)
-    assert (r.returncode, (r.stdout + r.stderr).decode()) == (rc, ending)
-    assert board.system_lines()[-1] == '"reboot"'
+def test_an_archive_that_cannot_be_created_ends_in_the_reboot_not_the_rescue_image(tmp_path):
+    board = VBoard.create(tmp_path / "board")
+    r = board.run("/bin/sh", "-c", "mkdir /tmp/quartzimage.tar.gz && exec /bin/launcher")
+    assert (r.returncode, (r.stdout + r.stderr).decode(), board.system_lines()[-1]) == (
+        128 + 9, BOOT.format(1) + "Failed to open application image output file.\n", '"reboot"')

@@ -41,8 +41,6 @@ def polls(n):
     ("fault.missing = /dev/i2c-0", ["get-image", "set-image", 2],
      b"ERROR: driver /dev/i2c-0 couldn't be opened\nI2C error when writing bus 0 offset 1: 9\n",
      ["get-image -> 255", "set-image -> -1"], [], (1, 0xFF)),
-    ("fault.missing = /dev/i2c-1", ["get-image"], b"ERROR: driver /dev/i2c-1 couldn't be opened\n",
-     ["get-image -> 1"], None, (1, 0xFF)),
     # After the buses are closed, descriptor 0 is the console: it is never
     # taken for bus 0, the write fails as on a bus that never opened.
     (None, ["i2c-close", "i2c-close", "get-image", "set-image", 2], b"I2C error when writing bus 0 offset 1: 9\n",

@@ -17,8 +17,7 @@ VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
 
 
-def in_board(program):
-    """Where run_argv binds a program of the build, read-only, in the board."""
+def in_board(program):  # where run_argv binds a program, read-only
     return f"/opt/tests/{pathlib.Path(program).name}"
 
 
@@ -33,8 +32,7 @@ def boot_argv(board, *options, launcher=LAUNCHER):
     return [str(a) for a in [VBOARD, "boot", board, "--launcher", launcher, *options]]
 
 
-def console_text(raw):
-    """The console as the launcher wrote it: the terminal's CR LF as LF."""
+def console_text(raw):  # the terminal's CR LF as the launcher's LF
     return raw.replace(b"\r\n", b"\n").decode(errors="replace")
 
 
@@ -62,7 +60,7 @@ def sample(name):
 
 @functools.cache
 def _template(sample, sets):
-    """Boards of one configuration start alike: each is a copy of one made once."""
+    # Boards of one configuration start alike: each is a copy of one made once.
     folder = pathlib.Path(tempfile.mkdtemp(prefix="vboard-template-"))
     atexit.register(shutil.rmtree, folder, True)
     argv = [VBOARD, "create", folder / "board", *(["--sample"] if sample else [])]
@@ -93,8 +91,7 @@ class VBoard:
     def remove_slot(self, n):
         self.slot_path(n).unlink()
 
-    def write_partition(self, part, data):
-        """Stores `data` from offset 0, the rest erased, as if flashed."""
+    def write_partition(self, part, data):  # as if flashed: the rest erased
         self.flash_path(part).write_bytes(data.ljust(self.flash_path(part).stat().st_size, b"\xff"))
 
     def vpd(self, offset):
@@ -103,8 +100,7 @@ class VBoard:
     def set_vpd(self, offset, value):
         subprocess.run([str(VBOARD), "vpd", str(self.path), f"{offset}={value}"], check=True, capture_output=True)
 
-    def boot(self, max_boots=1, time="fast", input=b"", timeout=120):
-        """Boots without a terminal: (exit status, console text)."""
+    def boot(self, max_boots=1, time="fast", input=b"", timeout=120):  # no terminal: (status, console)
         r = subprocess.run(boot_argv(self.path, "--max-boots", max_boots, "--time", time),
                            capture_output=True, input=input, timeout=timeout)
         return r.returncode, console_text(r.stdout)
