@@ -18,8 +18,7 @@ PPC_BUILD = os.environ.get("VBOARD_PPC_BUILD")
 PPC_BUILD = PPC_BUILD and pathlib.Path(PPC_BUILD).resolve()
 # Inside a board the board registers the emulator itself.
 EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"] if PPC_BUILD else []
-# One preload path for both kinds of program: each dynamic loader completes
-# $LIB with a directory of its own.
+# One preload path for both kinds of program: each loader completes $LIB its own way.
 LIBS = {sysconfig.get_config_var("MULTIARCH"): LIBVBOARD,
         "powerpc-linux-gnu": PPC_BUILD / "lib" / "libvboard.so"} if PPC_BUILD else {}
 TESTED_BUILD = PPC_BUILD or BUILD_DIR

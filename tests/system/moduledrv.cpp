@@ -1,8 +1,5 @@
-// Drives the launcher's modules one operation per word:
-//   moduledrv [-r RESULTS] OP ARGS... [OP ARGS...]
-// Standard input and output are the modules' console; each result goes as
-// one line "OP -> RESULT" to RESULTS (standard error without -r), apart from
-// the console text.  SIGINT is the launcher's own handler (sig_init).
+// moduledrv [-r RESULTS] OP ARGS... [OP ARGS...]: the launcher's modules on this console; each
+// result a line "OP -> RESULT" in RESULTS (standard error without -r).  SIGINT: sig_init's handler.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
@@ -171,7 +168,6 @@ const Op ops[] = {
 	 }},
 	{"install", "PATH CHECK SLOT", [](char **a) { report("%d", processNorvikImage(a[0], (uint8_t)number(a[1]), number(a[2]))); }},
 	{"flash-init", "", [](char **) { report("%d", api_flash_init()); }},
-	// the flash module's trace switches
 	{"debug", "read|write|erase", [](char **a) { *(a[0][0] == 'r' ? &debug_read : a[0][0] == 'w' ? &debug_write : &debug_erase) = 1; }},
 	{"write", "PART OFFSET SHOW FILE", [](char **a) {
 		 std::vector<uint8_t> data = slurp(a[3]);
@@ -210,16 +206,14 @@ int words(const char *text) { return *text ? 1 + (int)std::count(text, text + st
 
 int main(int argc, char **argv)
 {
-	int i = 1;
-	if (argc > 2 && strcmp(argv[1], "-r") == 0) {
-		if (!(results = fopen(argv[2], "a"))) {
-			perror(argv[2]);
-			return 2;
-		}
-		i = 3;
+	bool to_file = argc > 2 && strcmp(argv[1], "-r") == 0;
+	if (to_file && !(results = fopen(argv[2], "a"))) {
+		perror(argv[2]);
+		return 2;
 	}
 	sig_init();
-	for (const Op *op; i < argc; i += 1 + words(op->args)) {
+	const Op *op;
+	for (int i = to_file ? 3 : 1; i < argc; i += 1 + words(op->args)) {
 		for (op = std::begin(ops); op != std::end(ops) && strcmp(op->word, argv[i]) != 0; op++)
 			;
 		if (op == std::end(ops))

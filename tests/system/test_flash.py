@@ -43,17 +43,14 @@ NO_FLASH = ["flash-init -> -1", "write -> -1", "erase -> -1", "read -> -1",
             "bootflags -> unread gdb=0 gdbserver=0 gdbport=1234 shell=0 memchk=0 rescue=0 diags=0 ethport=0"]
 
 
-# the board's fault, the operation after flash-init (@N: a file of N bytes)
-# and the console; the operation fails
+# the board's fault, the operations after flash-init (@N: a file of N bytes), the console
 @pytest.mark.parametrize("conf,ops,shown", [
     ("fault.mtd_erase_fail_at = 2", ["write", "kernel", 0, 1, "@131072"], "     \b\b\b\b000%Flash Write mtd erase failed.\n\n"),
     ("fault.mtd_write_fail_at = 3", ["write", "kernel", 0, 0, "@65536"], "Flash Write mtd write failed.\n\n"),
-    # The probe uses the kernel partition; a missing root-filesystem node
-    # makes its sector read fail.
+    # The probe uses the kernel partition; a missing rfs node makes its sector read fail.
     ("fault.missing = /dev/mtd-rfs", ["write", "rfs", 0, 0, "@10"], "Flash Write mtd read failed.\n\n"),
     ("fault.mtd_erase_fail_at = 1", ["erase", "rfs", 0, 10], "Flash Erase mtd erase failed.\n"),
-    # No flash, or one of an erase size the module cannot work in (no power
-    # of two, or less than its 1024-byte write pieces): no device access.
+    # No flash, or an erase size no power of two or under the 1024-byte write pieces: no access.
     *[(conf, ["write", "rfs", 0, 1, "@10", "erase", "rfs", 0, 10, "read", "ubootenv", 4, 16, "/dev/null", "bootflags"],
        "Could not get MTD device info \n") for conf in ["fault.mtd_probe = fail", "fault.missing = /dev/mtd-kernel",
                                                         "erase_size = 3072", "erase_size = 512"]],
