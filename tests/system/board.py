@@ -30,8 +30,7 @@ def driver(name):
     return TESTED_BUILD / "tests" / name
 
 
-def outside_board(program):
-    return [*EMULATOR, program]
+def outside_board(program): return [*EMULATOR, program]
 
 
 MODULEDRV = outside_board(driver("moduledrv"))

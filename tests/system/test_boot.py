@@ -85,6 +85,8 @@ BOOTS = [
     # After the open fallback the messages name the selected slot, as the second attempt reads image2 again.
     case("open-fails-then-crc", [slot(1), slot(2, flipped(sample("app2.pkg"), -1, 0xFF))],
          BOOT.format(1) + OPEN.format(1, 2) + CRC.format(1, 2) + BOOT.format(2) + "Both image1 and image2 failed.\n", 4),
+    case("open-fails-then-header", [slot(1), slot(2, sample("kernel.pkg"))], BOOT.format(1) + OPEN.format(1, 2) + INVALID.format(
+        0x3504F4C, 1, 2) + BOOT.format(2) + "No valid application image found. Trying rescue image\n" + DIAGS, booted=4),
     *[case(f"no-slot-files-{kind}", [slot(1), slot(2, hostile=kind, target=None)], RESCUE + DIAGS, booted=4)
       for kind in [None, "fifo", "folder"]],
     case("two-bad-crcs-reboot", [slot(1, flipped(sample("app1.pkg"), 20, 0xFF)), slot(2, flipped(sample("app2.pkg"), 20, 0xFF))],

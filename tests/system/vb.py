@@ -54,8 +54,7 @@ def answer(child, dialogue):
     return seen
 
 
-def sample(name):
-    return (SAMPLES / name).read_bytes()
+def sample(name): return (SAMPLES / name).read_bytes()
 
 
 @functools.cache
