@@ -4,7 +4,7 @@ import pytest
 from board import Board, results
 
 DEFAULTS = "gdb=0 gdbserver=0 gdbport=1234 shell=0 memchk=0 rescue=0 diags=0 ethport=0"
-# Only the first 1280 bytes of the variables count: PAD puts what follows it at the end.
+# Only the first 1280 bytes of the variables count: after PAD, "shell=on\0" fills them.
 PAD = b"pad=" + b"x" * (1280 - 5 - 9) + b"\0"
 
 
