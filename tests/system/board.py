@@ -1,10 +1,7 @@
-"""A virtual board directory for tests that drive modules through a test
-program with the device models preloaded (no namespace), and its trace.
-
-With VBOARD_PPC_BUILD naming the board's build (build-ppc), the tests run the
-board's own programs: the launcher and the sample debugger on whole boards
-(vb.py), and the module drivers under qemu-ppc with the PowerPC models beside
-the PC ones.  This is the one place that reads the switch."""
+"""A board directory with the device models preloaded (no namespace), for
+module drivers, and its trace.  With VBOARD_PPC_BUILD naming the board's
+build, the tests run the board's own programs (qemu-ppc, the PowerPC models
+beside the PC ones): this is the one place that reads the switch."""
 import os
 import pathlib
 import stat
@@ -21,40 +18,32 @@ PPC_BUILD = os.environ.get("VBOARD_PPC_BUILD")
 PPC_BUILD = PPC_BUILD and pathlib.Path(PPC_BUILD).resolve()
 # Inside a board the board registers the emulator itself.
 EMULATOR = ["qemu-ppc", "-L", "/usr/powerpc-linux-gnu"] if PPC_BUILD else []
-# One preload path for both kinds of program: each dynamic loader completes
-# $LIB with a directory of its own.
+# One preload path for both kinds of program: each loader completes $LIB its own way.
 LIBS = {sysconfig.get_config_var("MULTIARCH"): LIBVBOARD,
         "powerpc-linux-gnu": PPC_BUILD / "lib" / "libvboard.so"} if PPC_BUILD else {}
-# The build under test: the launcher, the test programs, and the samples
-# (the debugger's is a program of that build).
 TESTED_BUILD = PPC_BUILD or BUILD_DIR
 LAUNCHER = TESTED_BUILD / "bin" / "launcher"
 SAMPLES = TESTED_BUILD / "samples"
 
 
 def driver(name):
-    """A test program (module driver) of the build under test: tests/NAME."""
     return TESTED_BUILD / "tests" / name
 
 
-def outside_board(program):
-    """The command line that runs a program of the build under test outside
-    any board."""
-    return [*EMULATOR, program]
+def outside_board(program): return [*EMULATOR, program]
 
 
 MODULEDRV = outside_board(driver("moduledrv"))
 
 
 def results(r):
-    """moduledrv's result lines ("OP -> RESULT") of a run without a results
-    file, which go to its standard error."""
+    """moduledrv's result lines ("OP -> RESULT") on its standard error."""
     return [line for line in r.stderr.decode().splitlines() if " -> " in line]
 
 
 def parse_trace(path, kinds=None):
-    """The events of a trace after its last power-on, as (usec, [words],
-    text), kept when their first word starts with one of `kinds`."""
+    """The events after the last power-on as (usec, [words], text), those
+    whose first word starts with one of `kinds`."""
     events = []
     for line in pathlib.Path(path).read_text(errors="replace").splitlines():
         usec, _, rest = line.partition(" ")
@@ -67,17 +56,15 @@ def parse_trace(path, kinds=None):
 
 
 def make_hostile(path, kind, target):
-    """Puts at `path` what is no slot file of its own: a symbolic link to
-    `target` (as the board sees it), a second name of `target` (beside
-    `path`), a FIFO, an empty folder, or a device node (/dev/zero's)."""
+    """Puts at `path` what is no slot file of its own: a link to `target` (a
+    hard one beside `path`), a FIFO, an empty folder or /dev/zero's node."""
     {"symlink": lambda: path.symlink_to(target), "hardlink": lambda: os.link(path.parent / target, path),
      "fifo": lambda: os.mkfifo(path), "folder": path.mkdir,
      "device": lambda: os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 5))}[kind]()
 
 
 class Board:
-    # Small partitions keep each board quick to make; tests that need the
-    # real sizes say so.
+    # Small partitions keep each board quick to make.
     def __init__(self, path, conf=(), sizes=None, erase_size=65536):
         self.path = pathlib.Path(path)
         self.sizes = dict({"uboot": 524288, "ubootenv": 131072, "devicetree": 262144, "kernel": 4194304,
@@ -127,18 +114,16 @@ class Board:
         subprocess.run([str(VBOARD_HW), "power-on", str(self.path)], check=True, capture_output=True)
 
     def run(self, *argv, power_on=True, **kw):
-        """Runs a program with the board's devices; output as bytes."""
         if power_on:
             self.power_on()
         r = subprocess.run([str(a) for a in argv], env=self.env(), capture_output=True, **kw)
         assert b"cannot be preloaded" not in r.stderr, r.stderr
         return r
 
-    def hw(self, *ops, power_on=True):
-        return self.run(*MODULEDRV, *ops, power_on=power_on)
+    def hw(self, *ops):
+        return self.run(*MODULEDRV, *ops)
 
     def trace(self, kinds=None):
-        """Trace events as (usec, [words]) after the last power-on."""
         return [(usec, words) for usec, words, _ in parse_trace(self.path / "trace.log", kinds)]
 
     def trace_words(self, kinds=None):

@@ -1,9 +1,5 @@
-// Drives the launcher's modules one operation per word:
-//   moduledrv [-r RESULTS] OP ARGS... [OP ARGS...]
-// Standard input and output are the modules' console; each operation's
-// result goes as one line "OP -> RESULT" to RESULTS (standard error without
-// -r), so it never mixes with the console text.  SIGINT is the launcher's own
-// handler (sig_init): it only sets sig_quit_raised.
+// moduledrv [-r RESULTS] OP ARGS... [OP ARGS...]: the launcher's modules on this console; each
+// result a line "OP -> RESULT" in RESULTS (standard error without -r).  SIGINT: sig_init's handler.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
@@ -15,7 +11,6 @@
 #include <iterator>
 #include <string>
 #include <termios.h>
-#include <utility>
 #include <vector>
 
 #include "flash/flash.h"
@@ -64,9 +59,8 @@ struct in_addr address(const char *dotted)
 	return a;
 }
 
-std::string hex(const void *data, size_t n)
+std::string hex(const uint8_t *p, size_t n)
 {
-	const uint8_t *p = (const uint8_t *)data;
 	std::string s;
 	for (size_t i = 0; i < n; i++)
 		s += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
@@ -83,16 +77,15 @@ std::vector<uint8_t> slurp(const char *path)
 
 int part_fd(const char *name)
 {
-	const std::pair<const char *, int *> parts[] = {{"uboot", &uboot_fd}, {"ubootenv", &uboot_env_fd},
-							{"devicetree", &device_tree_fd}, {"kernel", &kernel_fd},
-							{"rfs", &rfs_fd}, {"rescue", &rescue_fd}};
-	for (auto &p : parts)
-		if (strcmp(p.first, name) == 0)
-			return *p.second;
+	const char *names[] = {"uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"};
+	const int fds[] = {uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd};
+	for (int i = 0; i < 6; i++)
+		if (strcmp(names[i], name) == 0)
+			return fds[i];
 	usage("unknown partition", name);
 }
 
-// SIZE: get_user_input into a SIZE-byte buffer, with room beyond it that
+// get_user_input into a SIZE-byte buffer, with room beyond it that
 // shows whether the editor writes past its end.
 void line(char **a)
 {
@@ -103,12 +96,12 @@ void line(char **a)
 	bool zeroed = true, guard = true;
 	for (size_t i = len; i < buf.size(); i++)
 		(i < size ? zeroed : guard) &= buf[i] == (i < size ? 0 : 'Z');
-	report("%s quit %d same %d zeroed %d guard %d", hex(buf.data(), len).c_str(), sig_quit_raised,
+	report("%s quit %d same %d zeroed %d guard %d", hex((const uint8_t *)buf.data(), len).c_str(), sig_quit_raised,
 	       r == buf.data(), zeroed, guard);
 	sig_quit_raised = 0;
 }
 
-// TYPE SLOT, TYPE a package tool name or a number.
+// TYPE: a package tool name or a number.
 void header(char **a)
 {
 	uint32_t type = type_from_name(a[0]);
@@ -118,7 +111,6 @@ void header(char **a)
 	report("%d %s", r, hex(buf, sizeof buf).c_str());
 }
 
-// PART OFFSET LEN OUTFILE
 void read(char **a)
 {
 	std::vector<uint8_t> buf(number(a[2]));
@@ -127,15 +119,6 @@ void read(char **a)
 	report("%d", r);
 }
 
-// PROMPT REQUIRED VALIDATE INITIAL
-void ask(char **a)
-{
-	struct in_addr addr = address(a[3]);
-	int r = get_ip_addr(a[0], &addr, (int)number(a[1]), (int)number(a[2]));
-	report("%d %s", r, inet_ntoa(addr));
-}
-
-// OFFER
 void params(char **a)
 {
 	char port = '1';
@@ -157,102 +140,88 @@ void bootflags(char **)
 	       f.rescue_enable, f.standalone_diags, f.ethport);
 }
 
+// Each operation with the words that follow it.  Each result is computed in
+// a statement of its own: a call's arguments are evaluated in no set order.
 struct Op {
-	const char *word;
-	int args;
+	const char *word, *args;
 	void (*run)(char **args);
 };
 
 const Op ops[] = {
-	{"line", 1, line},
-	{"key", 0, [](char **) {
-		 int key = uartGetC();
-		 report("0x%02x quit %d", key, sig_quit_raised);
-		 sig_quit_raised = 0;
-	 }},
-	{"lflags", 0, [](char **) {
+	{"line", "SIZE", line},
+	{"key", "", [](char **) { int k = uartGetC(); report("0x%02x quit %d", k, sig_quit_raised); sig_quit_raised = 0; }},
+	{"lflags", "", [](char **) {
 		 struct termios t;
 		 tcgetattr(0, &t);
 		 report("icanon %d echo %d", (t.c_lflag & ICANON) != 0, (t.c_lflag & ECHO) != 0);
 	 }},
-	{"sigint", 0, [](char **) {
-		 raise(SIGINT);
-		 report("quit %d", sig_quit_raised);
-	 }},
-	{"menu", 0, [](char **) {
-		 int r = run_rescue_mode();
-		 report("%d quit %d", r, sig_quit_raised);
-	 }},
-	{"display", 0, [](char **) { report("%d", run_image_display()); }},
-	{"diags", 0, [](char **) { report("%d", run_standalone_diags()); }},
-	{"header", 2, header},
-	// FILE SLOT: verifyMatchingHeaders of FILE's first 20 bytes
-	{"match", 2, [](char **a) {
+	{"sigint", "", [](char **) { raise(SIGINT); report("quit %d", sig_quit_raised); }},
+	{"menu", "", [](char **) { int r = run_rescue_mode(); report("%d quit %d", r, sig_quit_raised); }},
+	{"display", "", [](char **) { report("%d", run_image_display()); }},
+	{"diags", "", [](char **) { report("%d", run_standalone_diags()); }},
+	{"header", "TYPE SLOT", header},
+	// verifyMatchingHeaders of FILE's first 20 bytes
+	{"match", "FILE SLOT", [](char **a) {
 		 std::vector<uint8_t> raw = slurp(a[0]);
 		 raw.resize(20);
 		 report("%d", verifyMatchingHeaders(raw.data(), (int)number(a[1])));
 	 }},
-	// PATH CHECK SLOT
-	{"install", 3, [](char **a) { report("%d", processNorvikImage(a[0], (uint8_t)number(a[1]), number(a[2]))); }},
-	{"flash-init", 0, [](char **) { report("%d", api_flash_init()); }},
-	// read|write|erase: the flash module's trace switches
-	{"debug", 1, [](char **a) { *(a[0][0] == 'r' ? &debug_read : a[0][0] == 'w' ? &debug_write : &debug_erase) = 1; }},
-	// PART OFFSET SHOW FILE
-	{"write", 4, [](char **a) {
+	{"install", "PATH CHECK SLOT", [](char **a) { report("%d", processNorvikImage(a[0], (uint8_t)number(a[1]), number(a[2]))); }},
+	{"flash-init", "", [](char **) { report("%d", api_flash_init()); }},
+	{"debug", "read|write|erase", [](char **a) { *(a[0][0] == 'r' ? &debug_read : a[0][0] == 'w' ? &debug_write : &debug_erase) = 1; }},
+	{"write", "PART OFFSET SHOW FILE", [](char **a) {
 		 std::vector<uint8_t> data = slurp(a[3]);
 		 report("%d", api_flash_write(data.empty() ? nullptr : data.data(), part_fd(a[0]), number(a[1]),
 					      (uint32_t)data.size(), (int)number(a[2])));
 	 }},
-	{"read", 4, read},
-	{"erase", 3, [](char **a) { report("%d", api_flash_erase(part_fd(a[0]), number(a[1]), number(a[2]))); }},
-	{"bootflags", 0, bootflags},
-	{"i2c-init", 0, [](char **) { report("%d", api_i2c_init()); }},
-	{"i2c-close", 0, [](char **) { report("%d", api_i2c_close()); }},
-	{"get-image", 0, [](char **) { report("%d", api_get_image()); }},
-	{"set-image", 1, [](char **a) { report("%d", api_set_image((int)number(a[0]))); }},
-	{"set-booted", 1, [](char **a) { report("%d", api_set_booted_image((int)number(a[0]))); }},
-	{"eeprom-read", 1, [](char **a) {
-		 uint8_t byte = 0;
-		 int r = api_eeprom_read(&byte, (uint16_t)number(a[0]), 1);
-		 report("%d byte 0x%02x", r, byte);
+	{"read", "PART OFFSET LEN OUTFILE", read},
+	{"erase", "PART OFFSET LEN", [](char **a) { report("%d", api_flash_erase(part_fd(a[0]), number(a[1]), number(a[2]))); }},
+	{"bootflags", "", bootflags},
+	{"i2c-init", "", [](char **) { report("%d", api_i2c_init()); }},
+	{"i2c-close", "", [](char **) { report("%d", api_i2c_close()); }},
+	{"get-image", "", [](char **) { report("%d", api_get_image()); }},
+	{"set-image", "SLOT", [](char **a) { report("%d", api_set_image((int)number(a[0]))); }},
+	{"set-booted", "SLOT", [](char **a) { report("%d", api_set_booted_image((int)number(a[0]))); }},
+	{"ask", "PROMPT REQUIRED VALIDATE INITIAL", [](char **a) {
+		 struct in_addr addr = address(a[3]);
+		 int r = get_ip_addr(a[0], &addr, (int)number(a[1]), (int)number(a[2]));
+		 report("%d %s", r, inet_ntoa(addr));
 	 }},
-	{"ask", 4, ask},
-	{"params", 1, params},
-	// DHCP PORT ADDR MASK GW
-	{"configure", 5, [](char **a) {
+	{"params", "OFFER", params},
+	{"configure", "DHCP PORT ADDR MASK GW", [](char **a) {
 		 report("%d", mgmt_port_configure((uint8_t)number(a[0]), a[1][0], address(a[2]), address(a[3]),
 						  address(a[4])));
 	 }},
-	{"setup", 1, [](char **a) { report("%d", mgmt_port_setup((int)number(a[0]))); }},
-	{"link", 1, [](char **a) { report("%d", mgmt_link_status(a[0][0])); }},
-	{"tftp", 0, [](char **) { report("%d", run_tftp_rescue()); }},
-	{"xmodem", 0, [](char **) { report("%d", run_xmodem_rescue()); }},
-	// FILE: bytes received, 0 when cancelled, -1 when the line or FILE cannot be opened
-	{"receive", 1, [](char **a) { report("%d", Xmodem1K(a[0])); }},
+	{"setup", "OFFER", [](char **a) { report("%d", mgmt_port_setup((int)number(a[0]))); }},
+	{"link", "PORT", [](char **a) { report("%d", mgmt_link_status(a[0][0])); }},
+	{"tftp", "", [](char **) { report("%d", run_tftp_rescue()); }},
+	{"xmodem", "", [](char **) { report("%d", run_xmodem_rescue()); }},
+	// bytes received, 0 when cancelled, -1 when the line or FILE cannot be opened
+	{"receive", "FILE", [](char **a) { report("%d", Xmodem1K(a[0])); }},
 };
+
+int words(const char *text) { return *text ? 1 + (int)std::count(text, text + strlen(text), ' ') : 0; }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-	int i = 1;
-	if (argc > 2 && strcmp(argv[1], "-r") == 0) {
-		if (!(results = fopen(argv[2], "a"))) {
-			perror(argv[2]);
-			return 2;
-		}
-		i = 3;
+	bool to_file = argc > 2 && strcmp(argv[1], "-r") == 0;
+	if (to_file && !(results = fopen(argv[2], "a"))) {
+		perror(argv[2]);
+		return 2;
 	}
 	sig_init();
-	while (i < argc) {
-		const Op *op = std::find_if(std::begin(ops), std::end(ops), [&](const Op &o) { return !strcmp(o.word, argv[i]); });
+	const Op *op;
+	for (int i = to_file ? 3 : 1; i < argc; i += 1 + words(op->args)) {
+		for (op = std::begin(ops); op != std::end(ops) && strcmp(op->word, argv[i]) != 0; op++)
+			;
 		if (op == std::end(ops))
 			usage("unknown operation", argv[i]);
-		if (i + op->args >= argc)
-			usage("missing arguments of", op->word);
+		if (i + words(op->args) >= argc)
+			usage(op->word, op->args);
 		op_word = op->word;
 		op->run(argv + i + 1);
-		i += 1 + op->args;
 	}
 	return 0;
 }

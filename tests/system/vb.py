@@ -1,6 +1,5 @@
-"""Whole-board scenarios: a board made by `vboard create`, booted by
-`vboard boot` with the unmodified launcher (the board's own build with
-VBOARD_PPC_BUILD, see board.py), its console read back."""
+"""Whole boards: made by `vboard create`, booted by `vboard boot` with the
+unmodified launcher of the build under test (board.py), console read back."""
 import atexit
 import functools
 import io
@@ -18,15 +17,11 @@ VBOARD = BUILD_DIR / "bin" / "vboard"
 PKGTOOL = BUILD_DIR / "bin" / "pkgtool"
 
 
-def in_board(program):
-    """Where run_argv shows a program of the build inside the board (a board
-    sees nothing of the checkout unless bound in, read-only)."""
+def in_board(program):  # where run_argv binds a program, read-only
     return f"/opt/tests/{pathlib.Path(program).name}"
 
 
 def run_argv(board, command, programs=(), time=None, env=()):
-    """The `vboard run` command line of command on board, each path of
-    programs bound at in_board(path)."""
     argv = [VBOARD, "run", board, "--launcher", LAUNCHER, *(["--time", time] if time else [])]
     argv += [word for e in env for word in ("--env", e)]
     argv += [word for p in programs for word in ("--bind", f"{p}:{in_board(p)}")]
@@ -34,12 +29,10 @@ def run_argv(board, command, programs=(), time=None, env=()):
 
 
 def boot_argv(board, *options, launcher=LAUNCHER):
-    """The `vboard boot` command line of board with the launcher under test."""
     return [str(a) for a in [VBOARD, "boot", board, "--launcher", launcher, *options]]
 
 
-def console_text(raw):
-    """The console as the launcher wrote it: the terminal's CR LF back to LF."""
+def console_text(raw):  # the terminal's CR LF as the launcher's LF
     return raw.replace(b"\r\n", b"\n").decode(errors="replace")
 
 
@@ -61,13 +54,12 @@ def answer(child, dialogue):
     return seen
 
 
-def sample(name):
-    return (SAMPLES / name).read_bytes()
+def sample(name): return (SAMPLES / name).read_bytes()
 
 
 @functools.cache
 def _template(sample, sets):
-    """Boards of one configuration start alike: each is a copy of one made once."""
+    # Boards of one configuration start alike: each is a copy of one made once.
     folder = pathlib.Path(tempfile.mkdtemp(prefix="vboard-template-"))
     atexit.register(shutil.rmtree, folder, True)
     argv = [VBOARD, "create", folder / "board", *(["--sample"] if sample else [])]
@@ -98,10 +90,8 @@ class VBoard:
     def remove_slot(self, n):
         self.slot_path(n).unlink()
 
-    def write_partition(self, part, data):
-        """Stores `data` from offset 0, the rest erased, as if flashed."""
-        size = self.flash_path(part).stat().st_size
-        self.flash_path(part).write_bytes(data + b"\xff" * (size - len(data)))
+    def write_partition(self, part, data):  # as if flashed: the rest erased
+        self.flash_path(part).write_bytes(data.ljust(self.flash_path(part).stat().st_size, b"\xff"))
 
     def vpd(self, offset):
         return (self.path / "vpd.bin").read_bytes()[offset]
@@ -109,9 +99,7 @@ class VBoard:
     def set_vpd(self, offset, value):
         subprocess.run([str(VBOARD), "vpd", str(self.path), f"{offset}={value}"], check=True, capture_output=True)
 
-    def boot(self, max_boots=1, time="fast", input=b"", timeout=120):
-        """Boots without a terminal; returns (exit status, console text with
-        the terminal's CR LF read as LF)."""
+    def boot(self, max_boots=1, time="fast", input=b"", timeout=120):  # no terminal: (status, console)
         r = subprocess.run(boot_argv(self.path, "--max-boots", max_boots, "--time", time),
                            capture_output=True, input=input, timeout=timeout)
         return r.returncode, console_text(r.stdout)
@@ -144,8 +132,7 @@ def archive(files):
             info.mode = mode
             if isinstance(data, str) and data[:2] in ("->", "=>"):
                 info.type = tarfile.SYMTYPE if data[0] == "-" else tarfile.LNKTYPE
-                info.linkname = data[2:]
-                data = b""
+                info.linkname, data = data[2:], b""
             data = data.encode() if isinstance(data, str) else data
             info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
