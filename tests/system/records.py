@@ -20,8 +20,7 @@ def record(type_name, payload, version=(0, 0, 0, 0), hdr_len=None, crc=None, len
     if hdr_len is None:
         header = struct.pack(">IIII", *fields)
     else:
-        header = struct.pack(">IIIIHH", *fields[:2], magic | EXTENDED, fields[3], 0, hdr_len)
-        header += bytes(max(0, hdr_len - 20)) * pad
+        header = struct.pack(">IIIIHH", *fields[:2], magic | EXTENDED, fields[3], 0, hdr_len) + bytes(max(0, hdr_len - 20)) * pad
     body = header[4:] + payload
     return struct.pack(">I", gen_crc(body) if crc is None else crc) + body
 
