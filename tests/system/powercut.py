@@ -47,8 +47,7 @@ def trial(template, kind, n):
     writes = sum(1 for _, w, _ in board.trace(["mtd"]) if w[2] == "write")
     conf.write_text(clean)
     board.env("diagnostics=")
-    rc, console = board.boot()
-    booted = board.vpd(59)
+    (rc, console), booted = board.boot(), board.vpd(59)
     assert rc == 0 and booted in (1, 2), f"no application came up (exit {rc}, slot {booted}):\n{console}"
     assert pkgtool("verify", slot := board.slot_path(booted)).returncode == 0, f"launched slot {booted} fails its checks"
     version = ".".join(map(str, next(walk(slot.read_bytes()))[4].to_bytes(4, "big")))
@@ -59,8 +58,8 @@ def trial(template, kind, n):
 
 def run(sample):
     """Returns the number of cuts tried and the failures."""
-    with tempfile.TemporaryDirectory() as work:
-        work = pathlib.Path(work)
+    with tempfile.TemporaryDirectory() as name:
+        work = pathlib.Path(name)
         template = VBoard.create(work / "template", sets=[f"size.{p}=1048576" for p in ("kernel", "rfs", "rescue")])
         # [kernel of one sector, application of about 3.5 MiB]
         app = pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner" / "samples" / "app"
@@ -68,8 +67,8 @@ def run(sample):
             f"home/bin/{name}": ((app / name).read_text().replace("@VERSION@", NEW_VERSION), mode)
             for name, mode in [("mp.elf.strip", 0o755), ("install.sh", 0o755), ("env-setup", 0o644)]}}))
         (work / "kernel.bin").write_bytes(b"new kernel\n" + os.urandom(40000))
-        pkg = template.path / "tftp" / "pkg"
-        r = pkgtool("create", pkg, f"kernel={work / 'kernel.bin'}@2.0.0.9", f"app={work / 'app.tar.gz'}@{NEW_VERSION}")
+        r = pkgtool("create", pkg := template.path / "tftp" / "pkg", f"kernel={work / 'kernel.bin'}@2.0.0.9",
+                    f"app={work / 'app.tar.gz'}@{NEW_VERSION}")
         assert r.returncode == 0, r.stderr
         template.env("diagnostics=rescue")
         _, _, length, _, _, header = list(walk(pkg.read_bytes()))[1]

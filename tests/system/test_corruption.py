@@ -36,8 +36,6 @@ def test_no_flipped_byte_reaches_flash_or_a_slot_and_every_outcome_is_clear(tmp_
         assert lines[0] == "Extracting images ... Do *NOT* power cycle the switch.", f"byte {i}: {text!r}"
         assert REFUSED.match(lines[-1]) or lines[-1] == "File processed", f"byte {i}: unclear {lines[-1]!r}"
         refused += bool(REFUSED.match(lines[-1]))
-        # A flip in the kernel's stored checksum: the message carries the checksum computed over the record.
-        assert i or f"Bad crc for KERNEL: 0x{kernel[:4].hex()}, voiding download\n" in text
     # Flips in one record leave the other intact, and it is installed.  A flip passes unrefused only
     # where it turns a record into one of an unknown type, which the installer skips: the type bytes.
     assert installed == {"kernel", "slot"} and refused >= len(sample) - 8

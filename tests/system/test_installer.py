@@ -159,20 +159,6 @@ def test_what_each_install_asks_writes_and_refuses(inst):
     assert "exec /bin/backtrace /bin/backtrace" in commands and inst.board.vpd()[1] == 2
 
 
-@pytest.mark.parametrize("kind", ["symlink", "hardlink", "fifo", "folder", "device"])
-def test_a_slot_path_that_is_no_file_of_its_own(inst, kind):
-    other = record("app", b"the other slot", version=(6, 0, 0, 2))
-    (inst.images / "image2").write_bytes(other)
-    make_hostile(inst.images / "image1", kind, "image2")
-    pkg = inst.package(("app", os.urandom(100), (6, 0, 0, 1)))
-    out, res = inst.run("header", "app", 1, "install", "/vboard/pkg", 0, 1)
-    # The version display reads it as a file that cannot be opened (a
-    # second name is a file like any other); the install replaces it.
-    assert res == ["header -> " + ("1 " + other[:16].hex() if kind == "hardlink" else "0 " + "00" * 16), "install -> 1"]
-    assert out.endswith(crlf("\nImage1 updated succeeded\n" + DONE))
-    assert inst.slot(1) == pkg and not (inst.images / "image1").is_symlink() and inst.slot(2) == other
-
-
 def test_version_check_skips_only_what_matches_and_only_when_asked(inst):
     # Which headers match is the header test's; here, what a match does.  Each offer meets what the ones
     # before it left: records, check, what the install shows.
@@ -189,18 +175,26 @@ def test_version_check_skips_only_what_matches_and_only_when_asked(inst):
     holds(inst.part("kernel"), packages[2])
 
 
-# board.conf line, shell command run first, type offered, what the flash set-up says, what the install says
-@pytest.mark.parametrize("conf,prelude,kind,init,shown", [
-    ("fault.mtd_write_fail_at = 3", None, "kernel", "", "     Flash Write mtd write failed.\n\nkernel image update failed\n"),
-    ("fault.mtd_probe = fail", None, "rfs", "Could not get MTD device info \n", "RFS image update failed\n"),
-    (None, "rmdir /user/images && echo > /user/images", "app", "", "Installing image as image1:     Image1 update failed (err 20)\n"),
-], ids=["flash-write", "no-flash", "slot-file"])  # err 20: ENOTDIR
-def test_a_failure_is_reported_and_installs_nothing(inst, conf, prelude, kind, init, shown):
+# What stands in the way: a board.conf line, a slot path that is no file of its own (as make_hostile
+# makes it), or a shell command run first; the type offered, what the flash set-up says, what the install says.
+@pytest.mark.parametrize("conf,hostile,prelude,kind,init,shown", [
+    *[(None, k, None, "app", "", into_slot(2, 100016) + DONE) for k in ["symlink", "hardlink", "fifo", "folder", "device"]],
+    ("fault.mtd_write_fail_at = 3", None, None, "kernel", "", "     Flash Write mtd write failed.\n\nkernel image update failed\n"),
+    ("fault.mtd_probe = fail", None, None, "rfs", "Could not get MTD device info \n", "RFS image update failed\n"),
+    (None, None, "rm -r /user/images && echo > /user/images", "app", "", "Installing image as image2:     Image2 update failed (err 20)\n"),
+], ids=["symlink", "hardlink", "fifo", "folder", "device", "flash-write", "no-flash", "slot-file"])  # err 20: ENOTDIR
+def test_what_stands_in_the_way_of_an_install_is_replaced_or_reported(inst, conf, hostile, prelude, kind, init, shown):
     inst.board.set_conf(*[conf] * bool(conf))
-    inst.package((kind, APP if kind == "app" else os.urandom(100000), (6, 0, 0, 1)))
-    assert inst.run("install", "/vboard/pkg", 0, 1, prelude=prelude)[0] == crlf(init + OPENING + label(kind) + shown)
-    assert inst.session.lines() == [f"flash-init -> {-1 if init else 0}", "i2c-init -> 0", "install -> 0"]
-    assert inst.board.vpd()[1] == 1
+    (inst.images / "image1").write_bytes(other := record("app", b"the other slot", version=(6, 0, 0, 2)))
+    if hostile:
+        make_hostile(inst.images / "image2", hostile, "image1")
+    pkg = inst.package((kind, os.urandom(100000), (6, 0, 0, 1)))
+    assert inst.run("install", "/vboard/pkg", 0, 2, prelude=prelude)[0] == crlf(init + OPENING + label(kind) + shown)
+    ok = shown.endswith(DONE)
+    assert inst.session.lines() == [f"flash-init -> {-1 if init else 0}", "i2c-init -> 0", f"install -> {int(ok)}"]
+    # Never through a link or into the other slot; a failed install selects nothing.
+    assert inst.board.vpd()[1] == (2 if ok else 1) and (not ok or (inst.slot(1), inst.slot(2)) == (other, pkg))
+    assert not (inst.images / "image2").is_symlink()
 
 
 def test_an_end_of_input_answers_no_later_question_and_progress_past_42_mb_keeps_rising_as_it_is_written(inst):
