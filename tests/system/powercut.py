@@ -57,7 +57,6 @@ def trial(template, kind, n):
 
 
 def run(sample):
-    """Returns the number of cuts tried and the failures."""
     with tempfile.TemporaryDirectory() as name:
         work = pathlib.Path(name)
         template = VBoard.create(work / "template", sets=[f"size.{p}=1048576" for p in ("kernel", "rfs", "rescue")])

@@ -1,6 +1,5 @@
-"""A small package [kernel with an extended header, application] with its bytes flipped one at a time
-(every header byte, a sample of the payloads), offered to the installer on the virtual board: no corrupt
-record may ever reach a partition or a slot file, and every outcome is a clear line."""
+"""A package [kernel with an extended header, application] with a byte flipped (every header byte, a sample of the
+payloads) offered to the installer on a board: no corrupt record reaches flash or a slot; every outcome is clear."""
 import re
 
 from console import MODULEDRV

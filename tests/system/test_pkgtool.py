@@ -25,9 +25,8 @@ def uboot_area(area, size=256):
 # short of the 20 bytes the board reads is fine where another follows (the empty one).
 @pytest.mark.parametrize("option,hdr_len,area", [
     ([], 16, bytes(16)), (["--extended"], 20, b"\xff" * 16),
-    (["--extended=4096"], 4096, struct.pack(">IIII", 0, 4096, TYPES["uboot"], 0x01000001)),
-    (["--extended=24"], 24, struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
-    (["--overwrite-copy"], 16, bytes(range(16)))], ids=["zeros", "erased", "earlier-copy", "earlier-extended", "overwrite"])
+    (["--extended=4096"], 4096, struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
+    (["--overwrite-copy"], 16, bytes(range(16)))], ids=["zeros", "erased", "earlier-copy", "overwrite"])
 def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hdr_len, area):
     parts = [("dft", b"", (0, 0, 0, 9)), ("kernel", blob(3000), (1, 2, 3, 4)), ("uboot", uboot_area(area), (3, 1, 4, 1)),
              ("app", blob(12345, 2), (10, 0, 255, 7)), ("diags", blob(17, 3), (0, 0, 0, 0))]
@@ -201,13 +200,12 @@ def test_check_names_what_would_fail_on_a_board(tmp_path, data, findings):
 
 
 LONG = "d" * 120  # past ustar's 100-byte names
-TREE = {  # path under /tmp: (text, or "->" a link target, or None for a folder; mode)
-    "home": (None, 0o755), "home/bin": (None, 0o755),
-    "home/bin/mp.elf.strip": (f'#!/bin/sh\necho "folder app up: $FOLDER_APP"\ncat /tmp/home/{LONG}/{LONG}\n'
-                              'readlink /tmp/home/bin/sh\ncat "/tmp/home/$(printf \'caf\\351\')"\n', 0o755),
-    "home/bin/install.sh": ("#!/bin/sh\necho installed\n", 0o750), "home/bin/env-setup": ("FOLDER_APP yes\n", 0o644),
-    "home/bin/sh": ("->mp.elf.strip", None), f"home/{LONG}": (None, 0o755), f"home/{LONG}/{LONG}": ("long path\n", 0o600),
-    "home/caf\udce9": ("not UTF-8\n", 0o644), "home/empty": (None, 0o700)}  # the byte 0xE9 alone
+TREE = {  # path under /tmp: (text, or "->" a link target, or None for a folder; mode); caf\udce9: the byte 0xE9 alone
+    "home": (None, 0o755), "home/bin": (None, 0o755), "home/bin/mp.elf.strip": (
+        f'#!/bin/sh\necho "folder app up: $FOLDER_APP"\ncat /tmp/home/{LONG}/{LONG}\nreadlink /tmp/home/bin/sh\n'
+        'cat "/tmp/home/$(printf \'caf\\351\')"\n', 0o755), "home/bin/install.sh": ("#!/bin/sh\necho installed\n", 0o750),
+    "home/bin/env-setup": ("FOLDER_APP yes\n", 0o644), "home/bin/sh": ("->mp.elf.strip", None), f"home/{LONG}": (None, 0o755),
+    f"home/{LONG}/{LONG}": ("long path\n", 0o600), "home/caf\udce9": ("not UTF-8\n", 0o644), "home/empty": (None, 0o700)}
 
 
 def make_tree(root, reverse=False, owner=None):
@@ -225,7 +223,7 @@ def make_tree(root, reverse=False, owner=None):
     return root
 
 
-def test_a_folder_always_packs_to_the_same_bytes_and_boots_and_one_that_changes_leaves_no_package(tmp_path):
+def test_a_folder_always_packs_to_the_same_bytes_and_boots(tmp_path):
     one = make_tree(tmp_path / "one")
     two = make_tree(tmp_path / "two", reverse=True, owner=4242)  # in the other order, other owners and times
     assert [pkgtool("create", tmp_path / f"{n}.pkg", f"app={f}@6.1.0.0").returncode for n, f in enumerate([one, two])] == [0, 0]
@@ -240,9 +238,3 @@ def test_a_folder_always_packs_to_the_same_bytes_and_boots_and_one_that_changes_
     board.write_slot(1, packs[0])
     assert board.boot() == (0, "Booting image '1'\nRunning AOS install script\ninstalled\n"
                                "folder app up: yes\nlong path\nmp.elf.strip\nnot UTF-8\n")
-    # A kernel file bound into the folder says it holds 0 bytes, then yields
-    # more: the archive would announce one length and carry another.
-    bind = f'mount --bind /proc/version {one}/home/bin/env-setup && exec "$0" "$@"'
-    r = pkgtool("create", tmp_path / "2.pkg", f"app={one}", wrap=("unshare", "-m", "sh", "-c", bind))
-    assert (r.returncode, r.stderr) == (2, f"pkgtool: {one}/home/bin/env-setup: changed while being read\n")
-    assert not (tmp_path / "2.pkg").exists() and sorted(os.listdir(tmp_path)) == ["0.pkg", "1.pkg", "board", "one", "two"]
