@@ -23,7 +23,6 @@ def record(type_name, payload, version=(0, 0, 0, 0), hdr_len=None, crc=None, len
 
 
 def flipped(data, at, mask=1):
-    """data with the bits of mask flipped in its byte at."""
     return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 
