@@ -53,7 +53,7 @@ class Installer:
 
     def package(self, *items, extended=None, name="pkg"):
         """A package of (type, payload, version) items; boot-loader payloads may hold data where the header copy goes."""
-        for n, (kind, payload, _) in enumerate(items):
+        for n, (_, payload, _) in enumerate(items):
             (self.tmp / f"payload{n}").write_bytes(payload)
         r = pkgtool("create", self.board.path / name, *[f"--extended={extended}"] * bool(extended), "--overwrite-copy",
                     *[f"{k}={self.tmp / f'payload{n}'}@{'.'.join(map(str, v))}" for n, (k, _, v) in enumerate(items)])
@@ -92,7 +92,7 @@ BAD = [
     (DFT + record(0x09504F4C, b"?" * 100)[:60], DFT_SHOWN + DONE, 1),
     (DFT + record(0x09504F4C, b"?" * 40, hdr_len=8)[:48] + record("kernel", b"k" * 100), DFT_SHOWN + DONE, 1),
     (DFT + record("kernel", b"ab"), DFT_SHOWN + DONE, 1),
-    (WHOLE[:5000], label("kernel") + bad_crc("kernel", WHOLE[4:5000]), 0),
+    (DFT + WHOLE[:5000], DFT_SHOWN + label("kernel") + bad_crc("kernel", WHOLE[4:5000]), 0),  # a record failing after one written
     (WRAP, label("rfs") + bad_crc("rfs", WRAP[4:]), 0),
     (SHORT["dft"], label("dft") + "Bad header length for DFT: 8, voiding download\n", 0),
     (SHORT["app"], label("app") + "Bad header length for APPLICATION: 8, voiding download\n", 0),
