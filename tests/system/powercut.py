@@ -1,9 +1,5 @@
-"""Power cuts during the installation of a package [kernel, application]
-fetched by the TFTP rescue on the virtual board: at every flash write and
-every slot-file write, the next boot must bring up a good application.
-
-    powercut.py BUILD_DIR [--sample]    the whole campaign (or a sample of it)
-"""
+"""Power cuts at every flash write and slot-file write while the TFTP rescue installs [kernel,
+application]: the next boot must bring up a good application.  powercut.py BUILD_DIR [--sample]"""
 import os
 import pathlib
 import shutil
@@ -24,39 +20,23 @@ DIALOGUE = [("Option? : ", "T"), ("IP addr    :", "10.0.0.2\r"), ("Netmask    :"
             ("Install image as image 1 or 2 (hit return to just boot image): ", "1\r"), ("Option? : ", "R")]
 
 
-def build_package(work):
-    """[kernel of one sector, application of about 3.5 MiB]."""
-    app = pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner" / "samples" / "app"
-    files = {f"home/bin/{name}": ((app / name).read_text().replace("@VERSION@", NEW_VERSION), mode)
-             for name, mode in [("mp.elf.strip", 0o755), ("install.sh", 0o755), ("env-setup", 0o644)]}
-    (work / "app.tar.gz").write_bytes(archive({**files, "home/ballast": (os.urandom(3500 * 1024), 0o644)}))
-    (work / "kernel.bin").write_bytes(b"new kernel\n" + os.urandom(40000))
-    r = pkgtool("create", work / "pkg", f"kernel={work / 'kernel.bin'}@2.0.0.9", f"app={work / 'app.tar.gz'}@{NEW_VERSION}")
-    assert r.returncode == 0, r.stderr
-    return work / "pkg"
-
-
 def trial(template, kind, n):
-    """Boot 1, the TFTP rescue, cut at write n of kind (flash: the models stop
-    the writer; slot: strace kills the launcher as it issues the write; none:
-    not cut), then the operator's boot with no rescue flag and no fault, which
-    must bring up an application whose slot file passes its checks.  Returns
-    the flash writes of the installation, the slot booted and its version."""
+    """The rescue cut at write n of kind (flash: the models stop the writer; slot: strace kills the
+    launcher as it writes; none: no cut), then a plain boot, which must bring up an application whose
+    slot passes its checks.  Returns the installation's flash writes, the slot booted, its version."""
     board = VBoard(template.path.parent / f"{kind}-{n}")
     shutil.copytree(template.path, board.path)
-    conf = board.path / "board.conf"
-    clean = conf.read_text()
+    clean = (conf := board.path / "board.conf").read_text()
     conf.write_text(clean + f"fault.power_cut_after_writes = {n}\n" * (kind == "flash"))
     launcher, extra = LAUNCHER, []
     if kind == "slot":
-        launcher = board.path / "launcher.cut"
+        launcher, extra = board.path / "launcher.cut", ["--bind", f"{LAUNCHER}:{in_board(LAUNCHER)}"]
         launcher.write_text("#!/bin/sh\nexec strace -f -qq -o /dev/null -P /user/images/image1 -e trace=write "
                             f"-e inject=write:signal=KILL:when={n} {in_board(LAUNCHER)}\n")
         launcher.chmod(0o755)
-        extra = ["--bind", f"{LAUNCHER}:{in_board(LAUNCHER)}"]
     child = board.spawn(launcher=launcher, extra=extra)
     child.timeout = 120
-    for prompt, answer in DIALOGUE:
+    for prompt, answer in DIALOGUE:  # the cut may come at any prompt
         if child.expect_exact([prompt, pexpect.EOF]) == 1:
             break
         child.send(answer)
@@ -67,11 +47,9 @@ def trial(template, kind, n):
     writes = sum(1 for _, w, _ in board.trace(["mtd"]) if w[2] == "write")
     conf.write_text(clean)
     board.env("diagnostics=")
-    rc, console = board.boot()
-    booted = board.vpd(59)
+    (rc, console), booted = board.boot(), board.vpd(59)
     assert rc == 0 and booted in (1, 2), f"no application came up (exit {rc}, slot {booted}):\n{console}"
-    slot = board.slot_path(booted)
-    assert pkgtool("verify", slot).returncode == 0, f"launched slot {booted} fails its checks"
+    assert pkgtool("verify", slot := board.slot_path(booted)).returncode == 0, f"launched slot {booted} fails its checks"
     version = ".".join(map(str, next(walk(slot.read_bytes()))[4].to_bytes(4, "big")))
     assert f"Sample application {version} done\n" in console, console
     shutil.rmtree(board.path)
@@ -79,12 +57,18 @@ def trial(template, kind, n):
 
 
 def run(sample):
-    """Returns the number of cuts tried and the failures."""
-    with tempfile.TemporaryDirectory() as work:
-        work = pathlib.Path(work)
+    with tempfile.TemporaryDirectory() as name:
+        work = pathlib.Path(name)
         template = VBoard.create(work / "template", sets=[f"size.{p}=1048576" for p in ("kernel", "rfs", "rescue")])
-        pkg = build_package(work)
-        shutil.copy(pkg, template.path / "tftp" / "pkg")
+        # [kernel of one sector, application of about 3.5 MiB]
+        app = pathlib.Path(__file__).resolve().parents[2] / "vboard" / "runner" / "samples" / "app"
+        (work / "app.tar.gz").write_bytes(archive({"home/ballast": (os.urandom(3500 * 1024), 0o644), **{
+            f"home/bin/{name}": ((app / name).read_text().replace("@VERSION@", NEW_VERSION), mode)
+            for name, mode in [("mp.elf.strip", 0o755), ("install.sh", 0o755), ("env-setup", 0o644)]}}))
+        (work / "kernel.bin").write_bytes(b"new kernel\n" + os.urandom(40000))
+        r = pkgtool("create", pkg := template.path / "tftp" / "pkg", f"kernel={work / 'kernel.bin'}@2.0.0.9",
+                    f"app={work / 'app.tar.gz'}@{NEW_VERSION}")
+        assert r.returncode == 0, r.stderr
         template.env("diagnostics=rescue")
         _, _, length, _, _, header = list(walk(pkg.read_bytes()))[1]
         slot_writes = (header + length + 0xFFFF) // 0x10000  # the slot file is written 64 KiB at a time
@@ -92,8 +76,7 @@ def run(sample):
         assert version == NEW_VERSION, "an uninterrupted installation did not boot the new application"
         print(f"no cut: the installation ends in the reboot; next boot slot {booted} version {version}", flush=True)
         points = lambda total: sorted({1, total // 2, total}) if sample else range(1, total + 1)  # noqa: E731
-        plan = [("flash", n) for n in points(flash_writes)] + [("slot", n) for n in points(slot_writes)]
-        failures = []
+        plan, failures = [("flash", n) for n in points(flash_writes)] + [("slot", n) for n in points(slot_writes)], []
         for kind, n in plan:
             try:
                 outcome = "next boot slot %d version %s" % trial(template, kind, n)[1:]

@@ -1,10 +1,8 @@
-"""The one Python reading of the record format, independent of the C++ one, for
-building records by hand and checking what the tools write."""
+"""The record format read and built in Python, apart from the C++ reading, to check what the tools write."""
 import struct
 import zlib
 
-TYPES = {"app": 0x01504F4C, "uboot": 0x02504F4C, "kernel": 0x03504F4C,
-         "rfs": 0x04504F4C, "dft": 0x05504F4C, "diags": 0x06504F4C}
+TYPES = {"app": 0x01504F4C, "uboot": 0x02504F4C, "kernel": 0x03504F4C, "rfs": 0x04504F4C, "dft": 0x05504F4C, "diags": 0x06504F4C}
 EXTENDED = 0x80000000
 
 
@@ -13,21 +11,18 @@ def gen_crc(data, reg=0xFFFFFFFF):
 
 
 def record(type_name, payload, version=(0, 0, 0, 0), hdr_len=None, crc=None, length=None, pad=True):
-    """A record built by hand; hdr_len selects the extended header, whose
-    bytes past the fixed fields are zero (left out with pad=False)."""
+    """A record built by hand; hdr_len picks the extended header, zero past its fixed fields (or cut there: pad=False)."""
     magic = TYPES.get(type_name, type_name) if isinstance(type_name, str) else type_name
     fields = (0, len(payload) if length is None else length, magic, int.from_bytes(bytes(version), "big"))
     if hdr_len is None:
         header = struct.pack(">IIII", *fields)
     else:
-        header = struct.pack(">IIIIHH", *fields[:2], magic | EXTENDED, fields[3], 0, hdr_len)
-        header += bytes(max(0, hdr_len - 20)) * pad
+        header = struct.pack(">IIIIHH", *fields[:2], magic | EXTENDED, fields[3], 0, hdr_len) + bytes(max(0, hdr_len - 20)) * pad
     body = header[4:] + payload
     return struct.pack(">I", gen_crc(body) if crc is None else crc) + body
 
 
 def flipped(data, at, mask=1):
-    """data with the bits of mask flipped in its byte at."""
     return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 

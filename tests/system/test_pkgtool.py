@@ -4,10 +4,8 @@ import io
 import json
 import os
 import re
-import signal
 import struct
 import tarfile
-import zlib
 
 import pytest
 
@@ -19,35 +17,18 @@ def blob(size, seed=0):
     return bytes((i * 7 + seed) & 0xFF for i in range(size))
 
 
-def uboot_area(area, size=600):
+def uboot_area(area, size=256):
     return blob(240, 5) + area + blob(size, 5)[256:]
 
 
-@pytest.fixture
-def inputs(tmp_path):
-    """Input files by placeholder: the function puts their paths into a command line."""
-    (tmp_path / "in" / "DIR").mkdir(parents=True)
-    (tmp_path / "out").mkdir()
-    paths = dict(FIFO=tmp_path / "in" / "FIFO", DIR=tmp_path / "in" / "DIR", HERE=tmp_path / "out",
-                 MISSING=tmp_path / "missing", OUT=tmp_path / "out" / "p.pkg")
-    for name, data in {"FILE": blob(3000), "TINY": b"abc", "EMPTY": b"", "U255": bytes(255), "U256": bytes(256),
-                       "UDATA": uboot_area(bytes(range(16))), "UFE": uboot_area(b"\xff" * 15 + b"\xfe"),
-                       "UKERNEL": uboot_area(struct.pack(">IIII", 0, 600, TYPES["kernel"], 0))}.items():
-        paths[name] = tmp_path / "in" / name
-        paths[name].write_bytes(data)
-    for fifo in ["FIFO", "DIR/pipe"]:  # no writer ever comes
-        os.mkfifo(tmp_path / "in" / fifo)
-    return lambda args: re.sub("|".join(paths), lambda m: str(paths[m[0]]), args).split()
-
-
-# The boot loader's header copy goes at byte 240 over what may be overwritten.
+# The boot loader's header copy goes at byte 240 over what may be overwritten.  A record
+# short of the 20 bytes the board reads is fine where another follows (the empty one).
 @pytest.mark.parametrize("option,hdr_len,area", [
     ([], 16, bytes(16)), (["--extended"], 20, b"\xff" * 16),
-    (["--extended=4096"], 4096, struct.pack(">IIII", 0, 4096, TYPES["uboot"], 0x01000001)),
-    (["--extended=24"], 24, struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
-    (["--overwrite-copy"], 16, bytes(range(16)))], ids=["zeros", "erased", "earlier-copy", "earlier-extended", "overwrite"])
+    (["--extended=4096"], 4096, struct.pack(">IIII", 7, 4096, TYPES["uboot"] | EXTENDED, 0x01000001)),
+    (["--overwrite-copy"], 16, bytes(range(16)))], ids=["zeros", "erased", "earlier-copy", "overwrite"])
 def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hdr_len, area):
-    parts = [("kernel", blob(3000), (1, 2, 3, 4)), ("uboot", uboot_area(area), (3, 1, 4, 1)),
+    parts = [("dft", b"", (0, 0, 0, 9)), ("kernel", blob(3000), (1, 2, 3, 4)), ("uboot", uboot_area(area), (3, 1, 4, 1)),
              ("app", blob(12345, 2), (10, 0, 255, 7)), ("diags", blob(17, 3), (0, 0, 0, 0))]
     for name, data, _ in parts:
         (tmp_path / name).write_bytes(data)
@@ -56,7 +37,7 @@ def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hd
     assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
     data, magic = pkg.read_bytes(), EXTENDED if hdr_len > 16 else 0
     # The copy of the boot loader's header has checksum 0.
-    copy = struct.pack(">IIII", 0, 600, TYPES["uboot"] | magic, 0x03010401)
+    copy = struct.pack(">IIII", 0, 256, TYPES["uboot"] | magic, 0x03010401)
     expected = [d if t != "uboot" else d[:240] + copy + d[256:] for t, d, _ in parts]
     assert payloads(data) == expected
     listing = [line.split() for line in pkgtool("list", pkg).stdout.splitlines()]
@@ -64,49 +45,56 @@ def test_create_list_verify_and_extract_agree_on_every_byte(tmp_path, option, hd
                             f"{'extended' if magic else 'basic'}/{hdr_len}", str(length), "OK",
                             f"0x{gen_crc(data[off + 4:off + hdr_len + length]):08x}"]
                            for n, ((t, _, v), (off, _, length, *_)) in enumerate(zip(parts, walk(data)))]
-    assert pkgtool("verify", pkg).stdout == f"{pkg}: OK, 4 records\n"
+    assert pkgtool("verify", pkg).stdout == f"{pkg}: OK, 5 records\n"
     assert pkgtool("extract", pkg, tmp_path / "x").returncode == 0
     assert [(tmp_path / "x" / f"{n + 1:02d}-{t}.bin").read_bytes() for n, (t, _, _) in enumerate(parts)] == expected
-
-
-@pytest.mark.parametrize("args,records", [("dft=TINY kernel=FILE", 2), ("--extended kernel=FILE dft=TINY", 2),
-                                          ("dft=EMPTY dft=TINY kernel=FILE", 3), ("uboot=U256", 1)])
-def test_small_payloads_are_packed_where_the_board_sees_them(inputs, args, records):
-    pkg = inputs("OUT")[0]
-    assert pkgtool("create", pkg, *inputs(args)).returncode == 0
-    assert pkgtool("verify", pkg).stdout == f"{pkg}: OK, {records} record{'s' * (records > 1)}\n"
+    for x in [tmp_path / "x" / "01-dft.bin", tmp_path / "x" / "02-kernel.bin"]:  # empty, and not
+        assert pkgtool("crc", x).stdout == f"0x{gen_crc(x.read_bytes()):08x}  {x}\n"
 
 
 C = "create OUT app=FILE "
 @pytest.mark.parametrize("args,problem", [
-    (C + "foo=FILE", "unknown record type"), (C + "kernel=FILE@1.2.3", "bad version"),
-    (C + "kernel=FILE@1.2.3.256", "bad version"), (C + "kernel=FILE@1.2.3.4.5", "bad version"),
-    (C + "kernel=FILE@a.b.c.d", "bad version"), (C + "kernel=FILE@-1.2.3.4", "bad version"),
-    (C + "kernel", "expected TYPE=FILE"), (C + "kernel=", "no file"), (C + "kernel=MISSING", "No such file"),
-    (C + "kernel=FIFO", "not a regular file"), (C + "kernel=/dev/zero", "not a regular file"),
-    (C + "dft=TINY", "at least 4 payload bytes"), (C + "--extended=19", "header length"),
-    (C + "--extended=65536", "header length"), (C + "--bogus", "unknown option"), (C + "uboot=U255", "240"),
-    (C + "kernel=DIR", "a folder is packed only as app or diags"), (C + "app=DIR", "a FIFO cannot be packed"),
-    (C + "diags=HERE", "the output would be written into the folder being packed"), (C + "uboot=UFE", "--overwrite-copy"),
-    (C + "uboot=UDATA", "bytes 240 to 255"), (C + "uboot=UKERNEL", "bytes 240 to 255"),
+    *[(C + f"kernel=FILE@{v}", "bad version") for v in ["1.2.3", "1.2.3.256", "1.2.3.4.5", "a.b.c.d", "-1.2.3.4"]],
+    (C + "foo=FILE", "unknown record type"), (C + "kernel", "expected TYPE=FILE"), (C + "kernel=", "no file"),
+    (C + "kernel=MISSING", "No such file"), (C + "kernel=FIFO", "not a regular file"),
+    (C + "kernel=/dev/zero", "not a regular file"), (C + "dft=TINY", "at least 4 payload bytes"),
+    (C + "--extended=19", "header length"), (C + "--extended=65536", "header length"), (C + "--bogus", "unknown option"),
+    (C + "rfs=HUGE", "too large for one record"), (C + "--extended=300 rfs=HUGE300", "too large for one record"),
+    (C + "uboot=U255", "240"), (C + "kernel=DIR", "a folder is packed only as app or diags"),
+    (C + "app=DIR", "a FIFO cannot be packed"), (C + "diags=HERE", "the output would be written into the folder being packed"),
+    (C + "uboot=UFE", "--overwrite-copy"), (C + "uboot=UDATA", "bytes 240 to 255"), (C + "uboot=UKERNEL", "bytes 240 to 255"),
     ("create OUT", "no records given"), ("", "usage"), ("list", "usage"), ("frobnicate x", "usage"),
-    ("create MISSING/p.pkg app=FILE", "No such file"), ("verify MISSING", "No such file"),
-    *[(command.format(path), "not a regular file") for command in ["verify {}", "list {}", "crc {}", "extract {} DIR",
-                                                                    "check {}"] for path in ["FIFO", "/dev/zero", "DIR"]]])
-def test_bad_input_is_one_line_exit_2_and_the_output_untouched(tmp_path, inputs, args, problem):
-    out = tmp_path / "out" / "p.pkg"
+    ("create MISSING/p.pkg app=FILE", "No such file"), ("verify MISSING", "No such file"), ("extract OUT FILE", "Not a directory"),
+    *[(c.format(p), "not a regular file") for c in ["verify {}", "list {}", "crc {}", "extract {} DIR", "check {}"]
+      for p in ["FIFO", "/dev/zero", "DIR"]]])
+def test_bad_input_is_one_line_exit_2_and_the_output_untouched(tmp_path, args, problem):
+    ins, out = tmp_path / "in", tmp_path / "out" / "p.pkg"
+    (ins / "DIR").mkdir(parents=True)
+    out.parent.mkdir()
     out.write_bytes(b"previous package")
-    r = pkgtool(*inputs(args))
+    files = {"HUGE300": b"", "HUGE": b"", "FILE": blob(3000), "TINY": b"abc", "U255": bytes(255), "UDATA": uboot_area(bytes(range(16))),
+             "UFE": uboot_area(b"\xff" * 15 + b"\xfe"), "UKERNEL": uboot_area(struct.pack(">IIII", 0, 600, TYPES["kernel"], 0))}
+    for name, data in files.items():
+        (ins / name).write_bytes(data)
+    for fifo in ["FIFO", "DIR/pipe"]:  # no writer ever comes
+        os.mkfifo(ins / fifo)
+    for name, size in [("HUGE300", 2**32 - 300 + 1), ("HUGE", 2**32 - 16 + 1)]:  # sparse: they cost no disk
+        os.truncate(ins / name, size)
+    paths = {**{n: ins / n for n in [*files, "FIFO", "DIR"]}, "HERE": out.parent, "MISSING": tmp_path / "missing", "OUT": out}
+    r = pkgtool(*re.sub("|".join(paths), lambda m: str(paths[m[0]]), args).split())
     assert (r.returncode, r.stdout) == (2, "") and problem in r.stderr
     assert r.stderr.count("\n") == 1 or problem == "usage"
     assert os.listdir(out.parent) == ["p.pkg"] and out.read_bytes() == b"previous package"
 
 
 GOOD = record("kernel", b"k" * 3000) + record("dft", blob(100))
-FLIPPED = flipped(GOOD, 3029)  # the second record's version
 ODD = record(0x07504F4C, b"mystery", version=(1, 0, 0, 0))
 TRAILING = "19 trailing bytes are not a record"
 UNUSABLE = "unusable record header ({}): type {}, header length {}, payload length {}, {} bytes left"
+# Spans past 8 MiB are checksummed in two halves, and the walk reads a megabyte at a time: small records cross its ends.
+BIG, NEXT = record("rfs", os.urandom((9 << 20) + 3)), record("dft", bytes((1 << 20) + 31))
+SMALL = [record("dft", bytes([n & 0xFF]) * (n * 7 % 1500)) for n in range(2900)]
+MANY, LAST = BIG + NEXT + b"".join(SMALL), len(BIG + NEXT) + sum(map(len, SMALL[:-1]))
 
 
 def ends(n, off, text):
@@ -120,8 +108,11 @@ def bad_then(rec):
 
 # Which headers are unusable is the walk's own test; here, that each kind is named.
 @pytest.mark.parametrize("data,last,verdict", [
-    (FLIPPED, f"2 0x00000bc8 dft 0.1.0.0 basic/16 100 BAD stored 0x{gen_crc(GOOD[3020:]):08x} computed "
-              f"0x{gen_crc(FLIPPED[3020:]):08x}", "BAD, record 2 (dft) at 0x00000bc8: checksum mismatch"),
+    (MANY, f"2902 0x{LAST:08x} dft 0.0.0.0 basic/16 {len(SMALL[-1]) - 16} OK 0x{gen_crc(SMALL[-1][4:]):08x}", "OK, 2902 records"),
+    # the big record flipped in its second half, the last one in its version
+    (flipped(flipped(MANY, len(BIG) // 2 + 7), LAST + 13), f"2902 0x{LAST:08x} dft 0.1.0.0 basic/16 {len(SMALL[-1]) - 16} BAD "
+     f"stored 0x{gen_crc(SMALL[-1][4:]):08x} computed 0x{gen_crc(flipped(SMALL[-1], 13)[4:]):08x}",
+     "BAD, record 1 (rfs) at 0x00000000: checksum mismatch"),
     (record("dft", b"abcdef") + bytes(19), *ends(2, 0x16, TRAILING)), (record("app", b"abc"), *ends(1, 0, TRAILING)),
     (GOOD[:-1], *ends(2, 3016, UNUSABLE.format("record runs past the end", "dft", 16, 100, 115))),
     (b"", "(no records)", "BAD, no records"),
@@ -129,7 +120,7 @@ def bad_then(rec):
     (bad_then(record("app", b"x" * 40, hdr_len=8)), *ends(2, 20, UNUSABLE.format("header length below 16", "app", 8, 40, 86))),
     (bad_then(record("app", b"", hdr_len=0xFFFF, length=0xFFFFFFFF, pad=False)),
      *ends(2, 20, UNUSABLE.format("record length wraps past 4 GiB", "app", 65535, 4294967295, 46))),
-], ids=["flipped-version", "trailing", "short-payload", "truncated", "empty", "unknown-type", "header-8", "wraps"])
+], ids=["past-8-mib", "flipped", "trailing", "short-payload", "truncated", "empty", "unknown-type", "header-8", "wraps"])
 def test_list_and_verify_say_what_a_package_holds(tmp_path, data, last, verdict):
     pkg = tmp_path / "p.pkg"
     pkg.write_bytes(data)
@@ -140,72 +131,18 @@ def test_list_and_verify_say_what_a_package_holds(tmp_path, data, last, verdict)
     assert (r.returncode, r.stdout) == (1 - ok, f"{pkg}: {verdict}\n")
 
 
-def test_extract_writes_every_good_record_and_names_the_bad_one_and_crc_checksums_a_file(tmp_path):
-    pkg = tmp_path / "p.pkg"
+def test_extract_writes_every_good_record_and_names_the_bad_one(tmp_path):
+    pkg, x = tmp_path / "p.pkg", tmp_path / "x"
     pkg.write_bytes(record("kernel", b"k" * 50) + record("app", b"a" * 30, crc=1) + record(0x09504F4C, b"oddity"))
-    r = pkgtool("extract", pkg, tmp_path / "x")
-    assert r.returncode == 1 and "record 2 (app)" in r.stderr
-    assert sorted(os.listdir(tmp_path / "x")) == ["01-kernel.bin", "03-0x09504f4c.bin"]
-    assert (tmp_path / "x" / "03-0x09504f4c.bin").read_bytes() == b"oddity"
-    r = pkgtool("extract", pkg, pkg)
-    assert r.returncode == 2 and "Not a directory" in r.stderr
-    for data, crc in [(b"123456789", "0x340bc6d9"), (b"", "0xffffffff")]:
-        pkg.write_bytes(data)
-        assert (pkgtool("crc", pkg).returncode, pkgtool("crc", pkg).stdout) == (0, f"{crc}  {pkg}\n")
+    r = pkgtool("extract", pkg, x)
+    assert r.returncode == 1 and "record 2 (app)" in r.stderr and sorted(os.listdir(x)) == ["01-kernel.bin", "03-0x09504f4c.bin"]
+    assert (x / "03-0x09504f4c.bin").read_bytes() == b"oddity"
 
 
-def test_records_past_eight_mib_and_across_read_boundaries_are_checked_in_full(tmp_path):
-    # Big spans are checksummed in two halves, and the walk reads a megabyte
-    # at a time: a flip anywhere must be found in the right record.
-    big = record("rfs", os.urandom((9 << 20) + 3))
-    data = big + b"".join(record("dft", bytes([n & 0xFF]) * (n * 7 % 1500), version=(n & 0xFF, 0, 0, 1))
-                          for n in range(2900))
-    offsets, pkg = [off for off, *_ in walk(data)], tmp_path / "many.pkg"
-    pkg.write_bytes(data)
-    assert pkgtool("verify", pkg).stdout == f"{pkg}: OK, {len(offsets)} records\n"
-    for at in [100, len(big) // 2 + 7, len(big) - 1, len(big) + (1 << 20) - 1, len(big) + (2 << 20) + 3, len(data) - 1]:
-        pkg.write_bytes(flipped(data, at, 0x10))
-        n = max(i for i, off in enumerate(offsets) if off <= at)
-        assert pkgtool("verify", pkg).stdout == (f"{pkg}: BAD, record {n + 1} ({'dft' if n else 'rfs'}) "
-                                                 f"at 0x{offsets[n]:08x}: checksum mismatch\n")
-
-
-@pytest.mark.parametrize("size,args,problem", [
-    (40 << 20, "rfs=SRC", None), (40 << 20, "app=DIR", None), (2**32 - 16 + 1, "rfs=SRC", "too large for one record"),
-    (2**32 - 300 + 1, "--extended=300 rfs=SRC", "too large for one record")])
-def test_inputs_are_streamed_in_bounded_memory(tmp_path, size, args, problem):
-    (tmp_path / "dir").mkdir()
-    (tmp_path / "dir" / "payload").touch()
-    os.truncate(tmp_path / "dir" / "payload", size)  # sparse: costs no disk
-    out, limit = tmp_path / "p.pkg", ("prlimit", f"--as={64 << 20}")  # the shared libraries alone take about 42 MiB
-    r = pkgtool("create", out, *args.replace("SRC", "DIR/payload").replace("DIR", str(tmp_path / "dir")).split(),
-                wrap=limit)
-    if problem:
-        assert r.returncode == 2 and problem in r.stderr and not out.exists()
-    else:
-        assert r.returncode == 0 and (out.stat().st_size == 16 + size or "app" in args), r.stderr
-        assert pkgtool("verify", out, wrap=limit).stdout == f"{out}: OK, 1 record\n"
-
-
-@pytest.mark.parametrize("sig", ["INT", "TERM", "HUP"])
-@pytest.mark.parametrize("command", ["create", "extract"])
-def test_an_interrupted_run_leaves_no_temporary_file(tmp_path, command, sig):
-    pkg, dest = tmp_path / "p.pkg", tmp_path / "out"
-    pkg.write_bytes(record("rfs", blob(70000)))
-    dest.mkdir()
-    # The signal comes as the first bytes go to the temporary file; a run
-    # started in the background (nohup, &) would inherit it ignored.
-    r = pkgtool(*(["create", dest / "q.pkg", f"rfs={pkg}"] if command == "create" else ["extract", pkg, dest]),
-                wrap=("env", f"--default-signal={sig}", "strace", "-f", "-qq", "-o", "/dev/null",
-                      "-e", "trace=write", "-e", f"inject=write:signal={sig}:when=1"))
-    number = getattr(signal, f"SIG{sig}")
-    assert r.returncode in (-number, 128 + number) and os.listdir(dest) == [], r.stderr
-
-
-def uboot(size, length=None, ident=0x01000001, **kw):
+def uboot(size, length=None, ident=0x01000001, hdr_len=None):
     """A boot-loader record of version 1.0.0.1 whose payload carries a header copy, of its own length by default."""
     copy = struct.pack(">IIII", 0, length or size, TYPES["uboot"], ident)
-    return record("uboot", bytes(240) + copy + bytes(size - 256), version=(1, 0, 0, 1), **kw)
+    return record("uboot", bytes(240) + copy + bytes(size - 256), version=(1, 0, 0, 1), hdr_len=hdr_len)
 
 
 APP = {"home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755)}
@@ -215,9 +152,8 @@ COPY = "header copy at byte 240 does not match the record (it holds length "
 # Package -> findings, as (record index, type, problem); none: OK.
 CHECKS = [
     (record("app", archive({"./home/bin/mp.elf.strip": ("#!/bin/sh\n", 0o755), "home/bin/sh": ("->mp.elf.strip", 0o777),
-                        "lib": ("->home/../home", 0o777), "lib/x": ("", 0o644)})), []),
-    (record("app", gzip.compress(b"\x7fELF debugger")), []),
-    (uboot(524288) + record("kernel", bytes(3145728 - 16)), []),
+                            "lib": ("->home/../home", 0o777), "lib/x": ("", 0o644)})), []),
+    (record("app", gzip.compress(b"\x7fELF debugger")), []), (uboot(524288) + record("kernel", bytes(3145728 - 16)), []),
     (record("app", b"plain text, no archive"), [(1, "app", MISFITS + " (Unrecognized archive format)")]),
     (record("app", gzip.decompress(archive(APP))), [(1, "app", MISFITS + " (not gzip-compressed)")]),
     (record("app", archive(APP)[:-9]), [(1, "app", MISFITS + " (truncated gzip input)")]),
@@ -226,18 +162,15 @@ CHECKS = [
     (record("app", archive({"home/bin/mp.elf.strip": ("", 0o644), "home/bin/install.sh": ("", 0o600)})),
      [(1, "app", "home/bin/mp.elf.strip is not executable"),
       (1, "app", "home/bin/install.sh is not executable: the launch runs it directly")]),
-    (record("app", archive({**APP, "/etc/passwd": ("", 0o644), "home/../../x": ("", 0o644),
-                            "\x1b[2Jé\udce9/../../y": ("", 0o644)})),
+    (record("app", archive({**APP, "/etc/passwd": ("", 0o644), "home/../../x": ("", 0o644), "\x1b[2Jé\udce9/../../y": ("", 0o644)})),
      [(1, "app", r"member \x1b[2Jé\xe9/../../y leaves /tmp"), (1, "app", "member /etc/passwd is an absolute path"),
       (1, "app", "member home/../../x leaves /tmp")]),
     (record("app", archive({**APP, "etc": ("->/etc", 0o777), "etc/shadow": ("", 0o600), "hop": ("->etc", 0o777),
-                        "hop/group": ("", 0o644), "pw": ("=>../passwd", 0o644)})),
-     [(1, "app", "member etc/shadow is unpacked through the symbolic link etc, which leads out of /tmp"),
-      (1, "app", "member hop/group is unpacked through the symbolic link hop, which leads out of /tmp"),
-      (1, "app", "hard link target ../passwd leaves /tmp")]),
-    (uboot(300, 299), [(1, "uboot", COPY + "299, magic 0x02504f4c, version 1.0.0.1)")]),
-    (uboot(300, ident=0x01000000), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.0)")]),
-    (uboot(300, hdr_len=20), [(1, "uboot", COPY + "300, magic 0x02504f4c, version 1.0.0.1)")]),
+                            "hop/group": ("", 0o644), "pw": ("=>../passwd", 0o644)})),
+     [(1, "app", f"member {m}/{f} is unpacked through the symbolic link {m}, which leads out of /tmp")
+      for m, f in [("etc", "shadow"), ("hop", "group")]] + [(1, "app", "hard link target ../passwd leaves /tmp")]),
+    *[(uboot(300, *args), [(1, "uboot", COPY + f"{n}, magic 0x02504f4c, version 1.0.0.{v})")])
+      for args, n, v in [((299,), 299, 1), ((None, 0x01000000), 300, 0), ((None, 0x01000001, 20), 300, 1)]],
     (record("uboot", bytes(255)), [(1, "uboot", "payload shorter than 256 bytes: no room for its header copy at byte 240")]),
     (uboot(524289), [(1, "uboot", "too big for its partition: payload length 524289 > 524288")]),
     (record("kernel", bytes(3145728 - 15)), [(1, "kernel", "too big for its partition: record length 3145729 > 3145728")]),
@@ -245,8 +178,7 @@ CHECKS = [
     (record("app", archive(APP)) + record("kernel", b"k" * 64) + record("app", archive(APP)),
      [(3, "app", "a second application record: the installer asks for one slot per package, so it replaces record 1 there")]),
     (record(0x07504F4C, b"future"), [(1, "0x07504f4c", "unknown record type: the installer passes over it")]),
-    (b"", [(1, None, "no records")]),
-    (record("dft", b"device tree") + bytes(7), [(2, None, "7 trailing bytes are not a record")]),
+    (b"", [(1, None, "no records")]), (record("dft", b"device tree") + bytes(7), [(2, None, "7 trailing bytes are not a record")]),
     *[(pkg.read_bytes(), []) for pkg in sorted(SAMPLES.glob("*.pkg"))],  # every sample package
 ]
 
@@ -267,13 +199,12 @@ def test_check_names_what_would_fail_on_a_board(tmp_path, data, findings):
 
 
 LONG = "d" * 120  # past ustar's 100-byte names
-TREE = {  # path under /tmp: (text, or "->" a link target, or None for a folder; mode)
-    "home": (None, 0o755), "home/bin": (None, 0o755),
-    "home/bin/mp.elf.strip": (f'#!/bin/sh\necho "folder app up: $FOLDER_APP"\ncat /tmp/home/{LONG}/{LONG}\n'
-                              'readlink /tmp/home/bin/sh\ncat "/tmp/home/$(printf \'caf\\351\')"\n', 0o755),
-    "home/bin/install.sh": ("#!/bin/sh\necho installed\n", 0o750), "home/bin/env-setup": ("FOLDER_APP yes\n", 0o644),
-    "home/bin/sh": ("->mp.elf.strip", None), f"home/{LONG}": (None, 0o755), f"home/{LONG}/{LONG}": ("long path\n", 0o600),
-    "home/caf\udce9": ("not UTF-8\n", 0o644), "home/empty": (None, 0o700)}  # the byte 0xE9 alone
+TREE = {  # path under /tmp: (text, or "->" a link target, or None for a folder; mode); caf\udce9: the byte 0xE9 alone
+    "home": (None, 0o755), "home/bin": (None, 0o755), "home/bin/mp.elf.strip": (
+        f'#!/bin/sh\necho "folder app up: $FOLDER_APP"\ncat /tmp/home/{LONG}/{LONG}\nreadlink /tmp/home/bin/sh\n'
+        'cat "/tmp/home/$(printf \'caf\\351\')"\n', 0o755), "home/bin/install.sh": ("#!/bin/sh\necho installed\n", 0o750),
+    "home/bin/env-setup": ("FOLDER_APP yes\n", 0o644), "home/bin/sh": ("->mp.elf.strip", None), f"home/{LONG}": (None, 0o755),
+    f"home/{LONG}/{LONG}": ("long path\n", 0o600), "home/caf\udce9": ("not UTF-8\n", 0o644), "home/empty": (None, 0o700)}
 
 
 def make_tree(root, reverse=False, owner=None):
@@ -293,18 +224,13 @@ def make_tree(root, reverse=False, owner=None):
     return root
 
 
-def test_a_folder_always_packs_to_the_same_bytes_and_boots_and_one_that_changes_leaves_no_package(tmp_path):
+def test_a_folder_always_packs_to_the_same_bytes_and_boots(tmp_path):
     one = make_tree(tmp_path / "one")
     two = make_tree(tmp_path / "two", reverse=True, owner=4242)  # in the other order, other owners and times
-    packs = []
-    for n, folder in enumerate([one, two]):
-        assert pkgtool("create", tmp_path / f"{n}.pkg", f"app={folder}@6.1.0.0").returncode == 0
-        packs.append((tmp_path / f"{n}.pkg").read_bytes())
+    assert [pkgtool("create", tmp_path / f"{n}.pkg", f"app={f}@6.1.0.0").returncode for n, f in enumerate([one, two])] == [0, 0]
+    packs = [(tmp_path / f"{n}.pkg").read_bytes() for n in range(2)]
     payload = payloads(packs[0])[0]
     assert packs[0] == packs[1] and payload[4:8] == bytes(4)  # no time in the gzip header
-    unzip = zlib.decompressobj(wbits=31)
-    unzip.decompress(payload)
-    assert unzip.eof and unzip.unused_data == b""  # nothing after the gzip stream
     members = tarfile.open(fileobj=io.BytesIO(payload), mode="r:gz").getmembers()
     assert [m.name for m in members] == sorted(TREE) and {(m.uid, m.gid, m.mtime) for m in members} == {(0, 0, 0)}
     assert {m.name: (m.mode if not m.issym() else "->" + m.linkname) for m in members} == {
@@ -313,9 +239,3 @@ def test_a_folder_always_packs_to_the_same_bytes_and_boots_and_one_that_changes_
     board.write_slot(1, packs[0])
     assert board.boot() == (0, "Booting image '1'\nRunning AOS install script\ninstalled\n"
                                "folder app up: yes\nlong path\nmp.elf.strip\nnot UTF-8\n")
-    # A kernel file bound into the folder says it holds 0 bytes, then yields
-    # more: the archive would announce one length and carry another.
-    bind = f'mount --bind /proc/version {one}/home/bin/env-setup && exec "$0" "$@"'
-    r = pkgtool("create", tmp_path / "2.pkg", f"app={one}", wrap=("unshare", "-m", "sh", "-c", bind))
-    assert (r.returncode, r.stderr) == (2, f"pkgtool: {one}/home/bin/env-setup: changed while being read\n")
-    assert not (tmp_path / "2.pkg").exists() and sorted(os.listdir(tmp_path)) == ["0.pkg", "1.pkg", "board", "one", "two"]
