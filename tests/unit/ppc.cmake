@@ -26,7 +26,7 @@ if(NOT CMAKE_CROSSCOMPILING)
         test_boot.py::test_boot[corrupt-huge]
         test_boot.py::test_boot[debugger-from-other-slot]
         test_boot.py::test_recovery_image_installed_into_a_slot_of_its_own[2-None]
-        test_rescue_board.py::TestDownloadsOnTheBoard::test_kernel_and_application_into_slot_2_then_booted_after_a_reboot
+        test_download_rescues.py::test_tftp_installs_kernel_and_application_into_slot_2_then_the_diagnostics_flag_asks
         test_installer.py::TestInstalledHeaders::test_which_records_count_as_installed
         test_download_rescues.py::test_xmodem_rescue_installs_what_sx_sent_and_only_that[pty]
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/system)
