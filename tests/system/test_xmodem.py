@@ -93,3 +93,14 @@ def test_without_a_line_nothing_is_received(tmp_path, op, result, console):
         assert bytes(receiver.seen) == console
     finally:
         receiver.close()
+
+
+def test_a_file_that_cannot_be_written_gives_the_line_back(tmp_path):
+    receiver = xr.Receiver.driver(tmp_path, "receive", tmp_path / "missing" / "out.bin")
+    try:
+        receiver.enter(raw=True)
+        receiver.enter(raw=False)
+        assert (receiver.result(), receiver.switched[1]) == (-1, receiver.initial)
+        assert receiver.stderr().startswith("Can't open file!: No such file or directory")
+    finally:
+        receiver.close()
