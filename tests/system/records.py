@@ -23,6 +23,7 @@ def record(type_name, payload, version=(0, 0, 0, 0), hdr_len=None, crc=None, len
 
 
 def flipped(data, at, mask=1):
+    at %= len(data)  # -1: the last byte, with nothing added after it
     return data[:at] + bytes([data[at] ^ mask]) + data[at + 1:]
 
 
