@@ -25,11 +25,13 @@ PATIENCE = 60  # a guard against a hung test on a loaded machine, not a measurem
 
 
 def wait_until(condition, what, patience=PATIENCE):
+    """The condition's first true value."""
     deadline = time.monotonic() + patience
-    while not condition():
+    while not (value := condition()):
         if time.monotonic() > deadline:
             raise TimeoutError(f"gave up waiting for {what}")
         time.sleep(0.002)
+    return value
 
 
 def crlf(text):
@@ -70,6 +72,11 @@ def descendant(root, name):
             return pid
         todo += kids.get(pid, [])
     return None
+
+
+def reader_below(root, name, what):
+    """The process below root whose program ends in name, once it waits for input."""
+    return wait_until(lambda: (pid := descendant(root, name)) and waiting_for_input(pid) and pid, what)
 
 
 class Console:

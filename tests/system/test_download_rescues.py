@@ -12,8 +12,8 @@ import pytest
 from pexpect import fdpexpect
 
 from board import SAMPLES
-from console import (BACK_PROMPT, CAN, START_PROMPT, Console, crlf, descendant, session,  # noqa: F401
-                     waiting_for_input, wait_until)
+from console import (BACK_PROMPT, CAN, START_PROMPT, Console, crlf, descendant, reader_below, session,  # noqa: F401
+                     wait_until)
 from records import record
 from vb import VBoard, answer, boot_argv, sample
 
@@ -84,7 +84,7 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
         runner.expect(r"console: (/dev/pts/\d+)\r\n")
         pty = runner.match.group(1).decode()
         # Opened once the menu waits: what the board wrote is kept for it.
-        wait_until(lambda: waiting_for_input(descendant(runner.pid, "launcher")), "the menu")
+        reader_below(runner.pid, "launcher", "the menu")
         term = operator(pty)
     runner.timeout = term.timeout = 180
     for attempt in ["sx", "cancel"]:
@@ -101,8 +101,7 @@ def test_xmodem_rescue_installs_what_sx_sent_and_only_that(tmp_path, console):
                                   stderr=subprocess.PIPE, timeout=120)
             assert sent.returncode == 0, sent.stderr
         else:  # given up: the package of the attempt before is not installed again
-            wait_until(lambda: waiting_for_input(descendant(runner.pid, "lrzsz/rx")), "the receiver")
-            rx = descendant(runner.pid, "lrzsz/rx")
+            rx = reader_below(runner.pid, "lrzsz/rx", "the receiver")
             # The launcher's own descriptor of the line is kept from the receiver.
             fds = {int(fd): os.readlink(f"/proc/{rx}/fd/{fd}") for fd in os.listdir(f"/proc/{rx}/fd")}
             assert [fd for fd, target in fds.items() if fd > 2 and target in (fds[0], "/dev/ttyS0")] == [], fds

@@ -14,7 +14,7 @@ from pexpect import fdpexpect
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "system"))
 from board import BUILD_DIR  # noqa: E402
 from records import record  # noqa: E402
-from console import descendant, wait_until, waiting_for_input  # noqa: E402
+from console import reader_below  # noqa: E402
 from vb import VBoard, archive, boot_argv, console_text  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -92,10 +92,6 @@ def test_the_exit_status_tells_how_the_board_ended_and_it_is_powered_off(tmp_pat
     assert leftovers(board) == [] and not (board.path / "tmp" / "stale").exists()
 
 
-def menu_waits(runner):
-    wait_until(lambda: waiting_for_input(descendant(runner.pid, "launcher")), "the menu")
-
-
 # Ctrl-] powers the board off only when typed on its own.  Ctrl-C is the
 # board's SIGINT (the menu asks again), though vboard boot is started as a
 # script's background job is, SIGINT and SIGQUIT ignored; the terminal is
@@ -114,8 +110,8 @@ def test_ctrl_c_reaches_the_board_and_the_escape_key_counts_alone(tmp_path, intr
     before = runner.match.group(1)
     for asked in range(1 + intr):
         runner.expect_exact("Option? : ")
-        menu_waits(runner)
-        status_file = pathlib.Path(f"/proc/{descendant(runner.pid, 'launcher')}/status").read_text()
+        launcher = reader_below(runner.pid, "launcher", "the menu")
+        status_file = pathlib.Path(f"/proc/{launcher}/status").read_text()
         assert not int(re.search(r"SigIgn:\s+(\w+)", status_file).group(1), 16) & 1 << signal.SIGQUIT - 1
         if asked < intr:
             runner.sendintr()
@@ -123,7 +119,7 @@ def test_ctrl_c_reaches_the_board_and_the_escape_key_counts_alone(tmp_path, intr
         runner.send(key)
     runner.expect_exact(seen)
     if status == 0:
-        menu_waits(runner)
+        reader_below(runner.pid, "launcher", "the menu")
         runner.send("E")
     runner.expect(r"status=(\d+)\r\n([0-9a-f:]+)\r\n")
     assert (int(runner.match.group(1)), runner.match.group(2)) == (status, before)
@@ -135,7 +131,7 @@ def test_the_pty_console_keeps_the_boards_output_for_the_next_terminal(tmp_path)
     runner = board.spawn(extra=["--console", "pty"], escape=None)
     runner.expect(r"console: (/dev/pts/\d+)\r\n")
     pty = runner.match.group(1).decode()
-    menu_waits(runner)
+    reader_below(runner.pid, "launcher", "the menu")
     def terminal():
         return fdpexpect.fdspawn(os.open(pty, os.O_RDWR | os.O_NOCTTY), timeout=60, encoding="latin-1")
     term = terminal()  # what was written before any terminal opened the port is kept for this one
